@@ -1,0 +1,207 @@
+#include "backend/thread_pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quarnel {
+namespace {
+
+// One parallel loop: pieces are claimed through an atomic counter by the
+// caller and by any worker that picks the job from the queue.
+struct Job {
+  const std::function<void(std::size_t, std::size_t)>* body = nullptr;
+  std::size_t count = 0;
+  std::size_t pieces = 0;
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::size_t> finished{0};
+  std::mutex error_mutex;
+  std::exception_ptr error;
+  std::size_t error_piece = 0;
+  std::mutex done_mutex;
+  std::condition_variable done;
+
+  // Runs pieces until none are left; returns true if any was run.
+  void run_pieces() {
+    for (;;) {
+      const std::size_t piece = next.fetch_add(1, std::memory_order_relaxed);
+      if (piece >= pieces) return;
+      const std::size_t begin = count * piece / pieces;
+      const std::size_t end = count * (piece + 1) / pieces;
+      try {
+        (*body)(begin, end);
+      } catch (...) {
+        std::lock_guard<std::mutex> lock(error_mutex);
+        if (!error || piece < error_piece) {
+          error = std::current_exception();
+          error_piece = piece;
+        }
+      }
+      if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == pieces) {
+        std::lock_guard<std::mutex> lock(done_mutex);
+        done.notify_all();
+      }
+    }
+  }
+};
+
+class ThreadPool {
+ public:
+  explicit ThreadPool(std::size_t threads) : threads_(threads < 1 ? 1 : threads) {
+    for (std::size_t i = 1; i < threads_; ++i) workers_.emplace_back([this] { work(); });
+  }
+
+  ~ThreadPool() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto& w : workers_) w.join();
+  }
+
+  std::size_t threads() const { return threads_; }
+
+  void run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+    if (count == 0) return;
+    auto job = std::make_shared<Job>();
+    job->body = &body;
+    job->count = count;
+    // A few pieces per thread balance uneven work; never below one item a piece.
+    job->pieces = threads_ == 1 ? 1 : std::min(count, threads_ * 4);
+    if (job->pieces > 1) {
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queue_.push_back(job);
+      }
+      wake_.notify_all();
+    }
+    job->run_pieces();
+    {
+      std::unique_lock<std::mutex> lock(job->done_mutex);
+      job->done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == job->pieces; });
+    }
+    if (job->error) std::rethrow_exception(job->error);
+  }
+
+ private:
+  void work() {
+    for (;;) {
+      std::shared_ptr<Job> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (stopping_) return;
+        job = queue_.front();
+        // Leave the job queued while pieces remain so other workers join it.
+        if (job->next.load(std::memory_order_relaxed) >= job->pieces) {
+          queue_.pop_front();
+          continue;
+        }
+      }
+      job->run_pieces();
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
+    }
+  }
+
+  std::size_t threads_;
+  std::vector<std::thread> workers_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::shared_ptr<Job>> queue_;
+  bool stopping_ = false;
+};
+
+std::size_t positive_env(const char* name) {
+  const char* text = std::getenv(name);
+  if (!text || !*text) return 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*end != '\0' || text[0] == '-' || text[0] == '+' || value == 0) return 0;
+  return static_cast<std::size_t>(value);
+}
+
+std::mutex g_pool_mutex;
+ThreadPool* g_pool = nullptr;  // never destroyed: workers may outlive static destruction order
+bool g_atfork_registered = false;
+
+void reset_in_child() {
+  // The parent's worker threads do not exist in the child and its locks may be
+  // held; abandon the old pool (and its mutexes) and start afresh on next use.
+  new (&g_pool_mutex) std::mutex();
+  g_pool = nullptr;
+}
+
+ThreadPool& global_pool() {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  if (!g_atfork_registered) {
+    pthread_atfork(nullptr, nullptr, reset_in_child);
+    g_atfork_registered = true;
+  }
+  if (!g_pool) g_pool = new ThreadPool(configured_thread_count());
+  return *g_pool;
+}
+
+}  // namespace
+
+std::size_t configured_thread_count() {
+  if (std::size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+  if (std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof(set), &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<std::size_t>(n);
+  }
+  const unsigned hw = std::thread::hardware_concurrency();
+  return hw > 0 ? hw : 1;
+}
+
+std::size_t pool_thread_count() { return global_pool().threads(); }
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  global_pool().run(count, body);
+}
+
+void parallel_for_each(std::size_t count, const std::function<void(std::size_t)>& body) {
+  parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) body(i);
+  });
+}
+
+void with_pool_size_for_testing(std::size_t threads, const std::function<void()>& fn) {
+  ThreadPool* replacement = new ThreadPool(threads);
+  ThreadPool* previous;
+  {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    previous = g_pool;
+    g_pool = replacement;
+  }
+  try {
+    fn();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    g_pool = previous;
+    delete replacement;
+    throw;
+  }
+  {
+    std::lock_guard<std::mutex> lock(g_pool_mutex);
+    g_pool = previous;
+  }
+  delete replacement;
+}
+
+}  // namespace quarnel

@@ -1,0 +1,91 @@
+#pragma once
+// Feasibility of selections: the bookkeeping record the search keeps beside a
+// mask, the fast add/swap tests, and the full check with its violation list.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/constraints.hpp"
+#include "core/problem.hpp"
+#include "core/role.hpp"
+
+namespace quarnel {
+
+// Counts of a selection, indexed by the dense slots of PreparedConstraints.
+struct SelectionState {
+  std::array<std::uint64_t, kRoleCount> role_counts{};  // by role_slot()
+  std::vector<std::uint64_t> cluster_counts;            // by cluster slot
+  std::vector<std::uint32_t> id_counts;                 // selected candidates per id slot
+  std::uint64_t count = 0;
+  std::uint32_t total_tokens = 0;  // 32-bit wrap-around sum
+
+  // Every index whose byte is non-zero counts as selected.
+  static SelectionState from_mask(const SelectionMask& mask, const ProblemInstance& instance,
+                                  const PreparedConstraints& constraints);
+  // Incremental updates for a candidate entering or leaving the selection.
+  void add(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints);
+  void remove(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints);
+
+  std::uint64_t role_count(Role role) const { return role_counts[role_slot(role)]; }
+  bool id_selected(std::size_t i, const PreparedConstraints& constraints) const {
+    return id_counts[constraints.id_slot[i]] != 0;
+  }
+  std::uint64_t cluster_count_of(std::size_t i, const PreparedConstraints& constraints) const {
+    const std::uint32_t slot = constraints.cluster_slot[i];
+    return slot == kNoSlot ? 0 : cluster_counts[slot];
+  }
+};
+
+enum class ViolationKind : std::uint8_t {
+  TokenBudgetExceeded = 0,
+  MinTokensNotMet = 1,
+  TooFewChunks = 2,
+  TooManyChunks = 3,
+  MissingRole = 4,
+  ClusterOverflow = 5,
+  RequiredChunkMissing = 6,
+  ExcludedChunkSelected = 7,
+};
+
+struct Violation {
+  ViolationKind kind;
+  std::uint64_t first = 0;   // total tokens, count, or cluster id
+  std::uint64_t second = 0;  // the limit, or the count in the cluster
+  std::uint64_t third = 0;   // max_per_cluster for ClusterOverflow
+  Role role = Role::Unknown;
+  std::string chunk_id;
+
+  std::string message() const;
+};
+
+struct ConstraintReport {
+  std::vector<Violation> violations;
+  std::uint64_t count = 0;
+  std::uint32_t total_tokens = 0;
+  bool satisfied = true;
+
+  std::vector<std::string> messages() const;
+};
+
+// Adding the unselected candidate i keeps ids unique, avoids exclusions, the
+// token budget, the chunk limit and the cluster cap.
+bool can_add(const PreparedConstraints& constraints, std::size_t i, const SelectionState& state,
+             const ProblemInstance& instance);
+
+// Removing the selected `out` and adding the unselected `in` keeps every
+// constraint that a swap can affect (tokens both ways, clusters, roles).
+bool can_swap(const PreparedConstraints& constraints, std::size_t in, std::size_t out, const SelectionState& state,
+              const ProblemInstance& instance);
+
+// Full check; only bytes equal to 1 count as selected.
+ConstraintReport check_constraints(const PreparedConstraints& constraints, const SelectionMask& mask,
+                                   const ProblemInstance& instance);
+
+// True exactly when check_constraints would report no violation, without
+// building messages; `selected` lists the selected indices ascending.
+bool constraints_satisfied(const PreparedConstraints& constraints, const std::vector<std::size_t>& selected,
+                           const ProblemInstance& instance);
+
+}  // namespace quarnel

@@ -1,0 +1,54 @@
+#pragma once
+// Incremental move scoring: per-selection caches that turn the objective
+// change of an add or swap move into O(1) plus O(query tokens) work.
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/objective.hpp"
+#include "core/problem.hpp"
+
+namespace quarnel {
+
+inline constexpr std::uint32_t kNoHolder = 0xFFFFFFFFu;
+
+// r[i] = sum over selected j != i of sim[i*n + j], f32, ascending j.
+std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n);
+
+// Top four coverage values per query-token row with the holders of the first
+// three and the saturating quorum count.
+struct CoverageTopK {
+  std::vector<TopFour<float>> top;        // per row
+  std::vector<std::uint32_t> holders;     // 3 per row, kNoHolder while a slot is unheld
+  std::vector<std::uint8_t> quorum;       // per row, saturating at 255
+};
+
+// Present only with a coverage matrix, at least one query token and |mu| above epsilon.
+std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const ProblemInstance& instance,
+                                           float threshold, float mu, const SupportParams& params);
+
+struct DeltaCache {
+  std::vector<double> add_gain;     // unselected candidates
+  std::vector<double> remove_loss;  // selected candidates
+  std::vector<double> redundancy;   // every candidate, f64 sum over selected j != i
+};
+
+DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instance, const ObjectiveWeights& weights,
+                       std::span<const float> similarity);
+
+// Fulfilment change of adding `in` and/or removing `out` (kNone for neither).
+inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+double fulfilment_change_exact(const ObjectiveWeights& weights, const SelectionMask& mask,
+                               const ProblemInstance& instance, std::size_t in, std::size_t out);
+double fulfilment_change_cached(const ObjectiveWeights& weights, const ProblemInstance& instance,
+                                const CoverageTopK& cache, std::size_t in, std::size_t out);
+
+// Objective change of adding `in` while removing `out` (n or kNone: pure add).
+double move_delta(const ObjectiveWeights& weights, const ProblemInstance& instance, std::span<const float> similarity,
+                  std::span<const float> row_sums, const SelectionMask& mask, const CoverageTopK* cache,
+                  std::size_t in, std::size_t out);
+
+}  // namespace quarnel

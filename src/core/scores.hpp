@@ -1,0 +1,36 @@
+#pragma once
+// Single-candidate scores used by the constructive stages: the linear unary
+// score, the construction priority with its diversity bonuses, the two
+// frequency-penalised ordering keys, and the stable sort they are used with.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/config.hpp"
+#include "core/constraint_check.hpp"
+#include "core/constraints.hpp"
+#include "core/problem.hpp"
+
+namespace quarnel {
+
+double unary_score(const SolverSettings& settings, std::size_t i, const ProblemInstance& instance);
+
+// Unary scores of all candidates, computed once per solve.
+std::vector<double> unary_scores(const SolverSettings& settings, const ProblemInstance& instance);
+
+// Roles held come from state.role_counts, cluster counts from state.cluster_counts.
+double greedy_priority(double unary, std::size_t i, const ProblemInstance& instance,
+                       const PreparedConstraints& constraints, const SelectionState& state);
+
+// Frequency count of candidate i, 0 past the end of the memory.
+inline std::uint64_t frequency_of(const std::vector<std::uint64_t>& freq, std::size_t i) {
+  return i < freq.size() ? freq[i] : 0;
+}
+double construction_key(double unary, std::uint64_t freq, std::uint32_t tokens);  // key_c
+double destroy_key(double unary, std::uint64_t freq, std::uint32_t tokens);       // key_d
+
+// Stable sort of indices by a key; equal keys keep their input order.
+void stable_sort_by_key_descending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);
+void stable_sort_by_key_ascending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);
+
+}  // namespace quarnel

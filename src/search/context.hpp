@@ -1,0 +1,38 @@
+#pragma once
+// Everything one solve's search stages read: settings, instance, prepared
+// constraints, similarity matrix, weights, backend, and per-candidate values
+// that never change during the solve.
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "backend/backend.hpp"
+#include "core/config.hpp"
+#include "core/constraints.hpp"
+#include "core/objective.hpp"
+#include "core/problem.hpp"
+#include "core/problem_view.hpp"
+
+namespace quarnel {
+
+struct SearchContext {
+  const SolverSettings& settings;
+  const ProblemInstance& instance;
+  const PreparedConstraints& constraints;
+  std::span<const float> similarity;  // n * n
+  const ObjectiveWeights& weights;
+  const SimilarityBackend& backend;
+  ProblemView view;
+  std::size_t n;
+  std::vector<double> unary;  // unary_score of every candidate
+
+  SearchContext(const SolverSettings& settings, const ProblemInstance& instance,
+                const PreparedConstraints& constraints, std::span<const float> similarity,
+                const ObjectiveWeights& weights, const SimilarityBackend& backend);
+
+  ObjectiveBreakdown evaluate(const SelectionMask& mask) const;
+};
+
+std::vector<std::size_t> selected_indices(const SelectionMask& mask);
+
+}  // namespace quarnel

@@ -1,0 +1,16 @@
+#pragma once
+// The solve driver: the one entry point of the search engine.
+#include "backend/backend.hpp"
+#include "core/config.hpp"
+#include "core/constraints.hpp"
+#include "core/output.hpp"
+#include "core/problem.hpp"
+
+namespace quarnel {
+
+// Never fails for a consistent instance: infeasible constraints are reported
+// in the result. An inconsistent instance raises InternalError.
+SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backend,
+                  const ProblemInstance& instance, const PreparedConstraints& constraints);
+
+}  // namespace quarnel
