@@ -1,0 +1,3 @@
+"""Type stubs for quarnel_solver."""
+
+def version() -> str: ...

@@ -1,0 +1,46 @@
+#include "python/args.hpp"
+
+namespace quarnel::python {
+
+std::vector<py::object> parse_arguments(const char* function, std::initializer_list<ArgSpec> specs,
+                                        const py::args& args, const py::kwargs& kwargs) {
+  const std::size_t count = specs.size();
+  if (args.size() > count) {
+    throw py::type_error(std::string(function) + "() takes at most " + std::to_string(count) +
+                         " arguments (" + std::to_string(args.size()) + " given)");
+  }
+  std::vector<py::object> values(count);
+  for (std::size_t i = 0; i < args.size(); ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
+
+  for (auto item : kwargs) {
+    const std::string key = py::cast<std::string>(item.first);
+    std::size_t index = 0;
+    for (const ArgSpec& spec : specs) {
+      if (key == spec.name) break;
+      ++index;
+    }
+    if (index == count) {
+      throw py::type_error(std::string(function) + "() got an unexpected keyword argument '" + key + "'");
+    }
+    if (values[index]) {
+      throw py::type_error(std::string(function) + "() got multiple values for argument '" + key + "'");
+    }
+    values[index] = py::reinterpret_borrow<py::object>(item.second);
+  }
+
+  std::size_t index = 0;
+  for (const ArgSpec& spec : specs) {
+    if (spec.required && !values[index]) {
+      throw py::type_error(std::string(function) + "() missing required argument '" + spec.name + "' (pos " +
+                           std::to_string(index + 1) + ")");
+    }
+    ++index;
+  }
+  return values;
+}
+
+void raise_argument_error(const char* name, const std::string& message) {
+  throw py::type_error(std::string("argument '") + name + "': " + message);
+}
+
+}  // namespace quarnel::python
