@@ -1,0 +1,31 @@
+#include "search/context.hpp"
+
+#include "core/scores.hpp"
+
+namespace quarnel {
+
+SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInstance& instance_,
+                             const PreparedConstraints& constraints_, std::span<const float> similarity_,
+                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_)
+    : settings(settings_),
+      instance(instance_),
+      constraints(constraints_),
+      similarity(similarity_),
+      weights(weights_),
+      backend(backend_),
+      view(make_problem_view(instance_, similarity_, weights_)),
+      n(instance_.num_candidates),
+      unary(unary_scores(settings_, instance_)) {}
+
+ObjectiveBreakdown SearchContext::evaluate(const SelectionMask& mask) const {
+  return quarnel::evaluate(instance, mask, weights, similarity, backend);
+}
+
+std::vector<std::size_t> selected_indices(const SelectionMask& mask) {
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < mask.size(); ++i)
+    if (mask[i] != 0) out.push_back(i);
+  return out;
+}
+
+}  // namespace quarnel
