@@ -1,0 +1,148 @@
+#include "search/driver.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <limits>
+#include <vector>
+
+#include "core/constraint_check.hpp"
+#include "core/objective.hpp"
+#include "search/constructions.hpp"
+#include "search/context.hpp"
+#include "search/elite_pool.hpp"
+#include "search/exact_window.hpp"
+#include "search/tabu_memory.hpp"
+#include "search/tabu_search.hpp"
+
+namespace quarnel {
+namespace {
+
+struct Candidate {
+  SelectionMask mask;
+  ObjectiveBreakdown breakdown;
+  bool satisfied = false;
+};
+
+Candidate score_candidate(const SearchContext& ctx, SelectionMask mask) {
+  Candidate c;
+  c.breakdown = ctx.evaluate(mask);
+  c.satisfied = check_constraints(ctx.constraints, mask, ctx.instance).satisfied;
+  c.mask = std::move(mask);
+  return c;
+}
+
+double elapsed_ms(std::chrono::steady_clock::time_point start) {
+  const auto now = std::chrono::steady_clock::now();
+  if (now < start) return 0.0;
+  const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count();
+  const double seconds = static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
+  return seconds * 1000.0;
+}
+
+void copy_breakdown(SolveResult& result, const ObjectiveBreakdown& b) {
+  result.objective_score = b.objective_score;
+  result.relevance_total = b.relevance_total;
+  result.density_total = b.density_total;
+  result.centrality_total = b.centrality_total;
+  result.recency_total = b.recency_total;
+  result.auxiliary_total = b.auxiliary_total;
+  result.fulfilment_total = b.fulfilment_total;
+  result.redundancy_penalty = b.redundancy_penalty;
+}
+
+}  // namespace
+
+SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backend, const ProblemInstance& instance,
+                  const PreparedConstraints& constraints) {
+  const auto started = std::chrono::steady_clock::now();
+  SolveResult result;
+  const std::size_t n = instance.num_candidates;
+  if (n == 0) return result;
+  instance.validate();
+  require(constraints.id_slot.size() == n, "constraints were prepared for another instance");
+
+  std::vector<float> similarity = instance.similarity_matrix
+                                      ? *instance.similarity_matrix
+                                      : backend.similarity_matrix(instance.embeddings, n, instance.embedding_dim);
+  const ObjectiveWeights weights = make_objective_weights(settings);
+  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend);
+  backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));
+
+  const SolverConfig& config = settings.config;
+  TabuMemory memory(config.tabu_tenure, n, settings.tabu_similarity_threshold);
+  // Construction B reads a frequency memory whose counts are all zero.
+  const std::vector<std::uint64_t> no_frequency(n, 0);
+
+  Candidate a = score_candidate(ctx, construct_priority_greedy(ctx));
+  Candidate b = score_candidate(ctx, construct_ordered(ctx, no_frequency));
+  result.trace.construction_a = selected_indices(a.mask);
+  result.trace.construction_b = selected_indices(b.mask);
+
+  // Best score first; a tie keeps construction A first.
+  std::vector<Candidate*> ranked{&a, &b};
+  if (b.breakdown.objective_score > a.breakdown.objective_score) std::swap(ranked[0], ranked[1]);
+  Candidate* start = ranked[0];
+  for (Candidate* c : ranked) {
+    if (c->satisfied) {
+      start = c;
+      break;
+    }
+  }
+  result.trace.start = selected_indices(start->mask);
+
+  ElitePool pool;
+  for (Candidate* c : ranked)
+    if (c->satisfied) pool.append(c->mask, c->breakdown.objective_score);
+  if (start->satisfied) pool.insert(start->mask, start->breakdown.objective_score);
+
+  SearchOutcome outcome;
+  if (config.iterations > 0) {
+    outcome = run_tabu_search(ctx, SearchStart{start->mask, start->breakdown, start->satisfied}, memory, pool,
+                              result.trace);
+  } else {
+    outcome.best_any = ScoredSolution{start->mask, start->breakdown};
+    outcome.has_best_feasible = start->satisfied;
+    if (start->satisfied) outcome.best_feasible = outcome.best_any;
+  }
+
+  // The best feasible solution, or the best solution of any kind when the
+  // search never found a feasible one.
+  ScoredSolution final_solution = outcome.has_best_feasible ? outcome.best_feasible : outcome.best_any;
+  bool final_satisfied = check_constraints(constraints, final_solution.mask, instance).satisfied;
+  if (outcome.has_best_feasible && !final_satisfied) {
+    final_solution = outcome.best_any;
+    final_satisfied = check_constraints(constraints, final_solution.mask, instance).satisfied;
+  }
+  std::uint64_t best_iteration = outcome.best_iteration;
+  result.trace.final_before_window = selected_indices(final_solution.mask);
+
+  if (final_satisfied && config.enable_exact_window && config.exact_window_size > 0) {
+    ExactWindowResult window = run_exact_window(ctx, final_solution.mask, final_solution.breakdown);
+    result.exact_window_used = window.used;
+    result.exact_window_core_size = window.core_size;
+    result.exact_window_nodes = window.nodes;
+    result.exact_window_exhaustive = window.exhaustive;
+    result.exact_window_fixed_in = window.fixed_in;
+    result.exact_window_fixed_out = window.fixed_out;
+    result.exact_window_gap = window.gap;
+    if (window.improved) {
+      final_solution = ScoredSolution{std::move(window.best_mask), window.best_breakdown};
+      best_iteration = memory.iteration();
+    }
+  }
+
+  const ConstraintReport report = check_constraints(constraints, final_solution.mask, instance);
+  result.constraint_violations = report.messages();
+  result.solve_time_ms = elapsed_ms(started);
+  result.constraints_satisfied = report.satisfied;
+  result.num_selected = report.count;
+  result.total_tokens = report.total_tokens;
+  result.selected_indices = selected_indices(final_solution.mask);
+  copy_breakdown(result, final_solution.breakdown);
+  result.iterations_run = memory.iteration();
+  result.best_iteration = best_iteration;
+  result.final_mask = std::move(final_solution.mask);
+  return result;
+}
+
+}  // namespace quarnel
