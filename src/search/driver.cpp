@@ -7,6 +7,7 @@
 
 #include "core/constraint_check.hpp"
 #include "core/objective.hpp"
+#include "core/panic.hpp"
 #include "search/constructions.hpp"
 #include "search/context.hpp"
 #include "search/elite_pool.hpp"
