@@ -1,6 +1,7 @@
 #pragma once
 // Constructive stages: the driver's priority-greedy construction, the ordered
-// construction, repair-and-complete, and destroy-and-repair.
+// construction, repair-and-complete, and destroy-and-repair. Each returns a
+// new mask and leaves its inputs unchanged.
 #include <cstdint>
 #include <vector>
 
@@ -17,6 +18,8 @@ SelectionMask construct_priority_greedy(const SearchContext& ctx);
 // chunks first, one chunk per missing role, then one pass of filling.
 SelectionMask construct_ordered(const SearchContext& ctx, const std::vector<std::uint64_t>& frequency);
 
+// Adds required chunks, then one chunk per missing role, then the best
+// admissible chunks until nothing more fits; only can_add decides admission.
 SelectionMask repair_and_complete(const SearchContext& ctx, const SelectionMask& mask);
 
 // Removes the weakest third of the removable selection (by the destroy key), then repairs.
