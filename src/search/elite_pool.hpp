@@ -22,7 +22,8 @@ class ElitePool {
   // Inserts unless an identical mask is present; keeps descending score order
   // (equal scores stay behind older entries) and at most four entries.
   void insert(const SelectionMask& mask, double score);
-  // Appends without the duplicate test (the driver's initial seeding).
+  // Appends without the duplicate test or reordering (the driver's initial
+  // seeding, already in score order); ignored once the pool is full.
   void append(const SelectionMask& mask, double score);
 
   const std::vector<EliteEntry>& entries() const { return entries_; }
