@@ -1,13 +1,29 @@
 #pragma once
 // Exact polishing of the final selection: every subset of a small window of
 // weak selected and promising unselected candidates, under a time limit.
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/objective.hpp"
 #include "core/problem.hpp"
 #include "search/context.hpp"
 
 namespace quarnel {
+
+inline constexpr std::size_t kMaxWindowSize = 20;
+
+// Which candidates the window enumerates and what stays fixed around it.
+struct WindowPlan {
+  std::vector<std::size_t> window;  // ascending, at most kMaxWindowSize entries
+  SelectionMask base;               // the final selection outside the window
+  std::uint64_t fixed_in = 0;
+  std::uint64_t fixed_out = 0;
+};
+
+// The weakest removable selected chunks and the most promising unselected
+// candidates of `final_mask`, ranked as the tabu search ranks them.
+WindowPlan plan_exact_window(const SearchContext& ctx, const SelectionMask& final_mask);
 
 struct ExactWindowResult {
   bool used = false;
