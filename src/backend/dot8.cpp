@@ -1,6 +1,7 @@
 #include <emmintrin.h>
 
 #include "backend/kernels.hpp"
+#include "backend/lanes.hpp"
 #include "core/panic.hpp"
 
 namespace quarnel {
@@ -13,13 +14,7 @@ float dot8(const float* a, const float* b, std::size_t n) {
     lo = _mm_add_ps(lo, _mm_mul_ps(_mm_loadu_ps(a + i), _mm_loadu_ps(b + i)));
     hi = _mm_add_ps(hi, _mm_mul_ps(_mm_loadu_ps(a + i + 4), _mm_loadu_ps(b + i + 4)));
   }
-  float s = 0.0f;
-  if (n >= 8) {
-    alignas(16) float l[4], h[4];
-    _mm_store_ps(l, lo);
-    _mm_store_ps(h, hi);
-    s = (((l[0] + l[1]) + l[2]) + l[3]) + (((h[0] + h[1]) + h[2]) + h[3]);
-  }
+  float s = n >= 8 ? sum_halves(lo, hi) : 0.0f;
   for (; i < n; ++i) s += a[i] * b[i];
   return s;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -32,7 +33,7 @@ struct Job {
   std::mutex done_mutex;
   std::condition_variable done;
 
-  // Runs pieces until none are left; returns true if any was run.
+  // Runs pieces until none are left to claim.
   void run_pieces() {
     for (;;) {
       const std::size_t piece = next.fetch_add(1, std::memory_order_relaxed);
@@ -58,8 +59,15 @@ struct Job {
 
 class ThreadPool {
  public:
-  explicit ThreadPool(std::size_t threads) : threads_(threads < 1 ? 1 : threads) {
-    for (std::size_t i = 1; i < threads_; ++i) workers_.emplace_back([this] { work(); });
+  // When the system refuses more threads, the pool runs with those it got
+  // (the caller always counts as one) instead of failing.
+  explicit ThreadPool(std::size_t threads) {
+    const std::size_t wanted = threads < 1 ? 1 : threads;
+    try {
+      while (workers_.size() + 1 < wanted) workers_.emplace_back([this] { work(); });
+    } catch (const std::system_error&) {
+    }
+    threads_ = workers_.size() + 1;
   }
 
   ~ThreadPool() {
@@ -116,7 +124,7 @@ class ThreadPool {
     }
   }
 
-  std::size_t threads_;
+  std::size_t threads_ = 1;
   std::vector<std::thread> workers_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -124,13 +132,19 @@ class ThreadPool {
   bool stopping_ = false;
 };
 
+// The variable's value when it is a positive decimal integer (digits only,
+// no sign or spaces, no overflow), else 0.
 std::size_t positive_env(const char* name) {
   const char* text = std::getenv(name);
   if (!text || !*text) return 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(text, &end, 10);
-  if (*end != '\0' || text[0] == '-' || text[0] == '+' || value == 0) return 0;
-  return static_cast<std::size_t>(value);
+  std::size_t value = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return 0;
+    if (__builtin_mul_overflow(value, std::size_t{10}, &value) ||
+        __builtin_add_overflow(value, static_cast<std::size_t>(*c - '0'), &value))
+      return 0;
+  }
+  return value;
 }
 
 std::mutex g_pool_mutex;
@@ -144,14 +158,28 @@ void reset_in_child() {
   g_pool = nullptr;
 }
 
-ThreadPool& global_pool() {
-  std::lock_guard<std::mutex> lock(g_pool_mutex);
+// Called with g_pool_mutex held, before the first pool starts.
+void register_fork_handler() {
   if (!g_atfork_registered) {
     pthread_atfork(nullptr, nullptr, reset_in_child);
     g_atfork_registered = true;
   }
+}
+
+ThreadPool& global_pool() {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  register_fork_handler();
   if (!g_pool) g_pool = new ThreadPool(configured_thread_count());
   return *g_pool;
+}
+
+// Swaps in another pool (for tests) and returns the one it replaced.
+ThreadPool* replace_global_pool(ThreadPool* pool) {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  register_fork_handler();
+  ThreadPool* previous = g_pool;
+  g_pool = pool;
+  return previous;
 }
 
 }  // namespace
@@ -182,26 +210,12 @@ void parallel_for_each(std::size_t count, const std::function<void(std::size_t)>
 }
 
 void with_pool_size_for_testing(std::size_t threads, const std::function<void()>& fn) {
-  ThreadPool* replacement = new ThreadPool(threads);
-  ThreadPool* previous;
-  {
-    std::lock_guard<std::mutex> lock(g_pool_mutex);
-    previous = g_pool;
-    g_pool = replacement;
-  }
-  try {
-    fn();
-  } catch (...) {
-    std::lock_guard<std::mutex> lock(g_pool_mutex);
-    g_pool = previous;
-    delete replacement;
-    throw;
-  }
-  {
-    std::lock_guard<std::mutex> lock(g_pool_mutex);
-    g_pool = previous;
-  }
-  delete replacement;
+  auto replacement = std::make_unique<ThreadPool>(threads);
+  struct Restore {
+    ThreadPool* previous;
+    ~Restore() { replace_global_pool(previous); }
+  } restore{replace_global_pool(replacement.get())};
+  fn();
 }
 
 }  // namespace quarnel

@@ -1,0 +1,186 @@
+#include "backend/kernels.hpp"
+
+#include <cblas.h>
+#include <emmintrin.h>
+
+#include <algorithm>
+#include <limits>
+#include <cmath>
+#include <cstring>
+
+#include "backend/lanes.hpp"
+#include "backend/thread_pool.hpp"
+#include "core/objective.hpp"
+#include "core/panic.hpp"
+
+namespace quarnel {
+namespace {
+
+// Norms at or below this count as zero (the f32 nearest to 1e-6).
+constexpr float kMinNorm = 1e-6f;
+
+// Rows per block of the similarity matrix; a block is one unit of parallel work.
+constexpr std::size_t kSimilarityBlockRows = 64;
+
+std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
+  std::size_t product = 0;
+  require(!__builtin_mul_overflow(a, b, &product), what);
+  return product;
+}
+
+blasint blas_dimension(std::size_t value) {
+  require(value <= static_cast<std::size_t>(std::numeric_limits<blasint>::max()),
+          "matmul: dimension too large for BLAS");
+  return static_cast<blasint>(value);
+}
+
+// Scales each row of x to unit length (rows with a squared norm of at most
+// 1e-6 become zero), writing the result into u.
+void normalize_rows(const float* x, float* u, std::size_t rows, std::size_t dim) {
+  parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t r = begin; r < end; ++r) {
+      const float* row = x + r * dim;
+      float* out = u + r * dim;
+      const float squared_norm = dot8(row, row, dim);
+      // A true division by the square root: reciprocal estimates would change bits.
+      const float factor = squared_norm > kMinNorm ? 1.0f / std::sqrt(squared_norm) : 0.0f;
+      for (std::size_t k = 0; k < dim; ++k) out[k] = row[k] * factor;
+    }
+  });
+}
+
+}  // namespace
+
+float cosine_similarity(std::span<const float> a, std::span<const float> b) {
+  check_length(b.size(), a.size(), "cosine_similarity: second vector");
+  const float* x = a.data();
+  const float* y = b.data();
+  const std::size_t n = a.size();
+
+  __m128 ab_lo = _mm_setzero_ps(), ab_hi = _mm_setzero_ps();
+  __m128 aa_lo = _mm_setzero_ps(), aa_hi = _mm_setzero_ps();
+  __m128 bb_lo = _mm_setzero_ps(), bb_hi = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128 x_lo = _mm_loadu_ps(x + i), x_hi = _mm_loadu_ps(x + i + 4);
+    const __m128 y_lo = _mm_loadu_ps(y + i), y_hi = _mm_loadu_ps(y + i + 4);
+    ab_lo = _mm_add_ps(ab_lo, _mm_mul_ps(x_lo, y_lo));
+    ab_hi = _mm_add_ps(ab_hi, _mm_mul_ps(x_hi, y_hi));
+    aa_lo = _mm_add_ps(aa_lo, _mm_mul_ps(x_lo, x_lo));
+    aa_hi = _mm_add_ps(aa_hi, _mm_mul_ps(x_hi, x_hi));
+    bb_lo = _mm_add_ps(bb_lo, _mm_mul_ps(y_lo, y_lo));
+    bb_hi = _mm_add_ps(bb_hi, _mm_mul_ps(y_hi, y_hi));
+  }
+  // Unlike dot8, the tail has its own accumulators, added after the block sums.
+  float ab_tail = 0.0f, aa_tail = 0.0f, bb_tail = 0.0f;
+  for (; i < n; ++i) {
+    ab_tail += x[i] * y[i];
+    aa_tail += x[i] * x[i];
+    bb_tail += y[i] * y[i];
+  }
+  const float ab = sum_halves(ab_lo, ab_hi) + ab_tail;
+  const float aa = sum_halves(aa_lo, aa_hi) + aa_tail;
+  const float bb = sum_halves(bb_lo, bb_hi) + bb_tail;
+
+  const float norm_a = std::sqrt(aa);
+  const float norm_b = std::sqrt(bb);
+  // Written so that a NaN norm also gives 0.
+  if (norm_a > kMinNorm && norm_b > kMinNorm) return ab / (norm_a * norm_b);
+  return 0.0f;
+}
+
+std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim) {
+  require(n > 0, "similarity_matrix: no rows");
+  require(dim > 0, "similarity_matrix: zero embedding dimension");
+  check_length(embeddings.size(), checked_product(n, dim, "similarity_matrix: n * dim overflows"),
+               "similarity_matrix: embeddings");
+  const std::size_t cells = checked_product(n, n, "similarity_matrix: n * n overflows");
+
+  // Only the first n rows are ever read, so only they are normalised.
+  std::vector<float> unit(n * dim);
+  normalize_rows(embeddings.data(), unit.data(), n, dim);
+
+  std::vector<float> matrix(cells, 0.0f);
+  const float* u = unit.data();
+  float* m = matrix.data();
+  const std::size_t blocks = (n + kSimilarityBlockRows - 1) / kSimilarityBlockRows;
+  // Every entry is its own dot product (no mirrored half), so the matrix is
+  // exactly symmetric and independent of how blocks are spread over threads.
+  parallel_for(blocks, [&](std::size_t first_block, std::size_t end_block) {
+    const std::size_t row_end = std::min(n, end_block * kSimilarityBlockRows);
+    for (std::size_t i = first_block * kSimilarityBlockRows; i < row_end; ++i) {
+      const float* ui = u + i * dim;
+      float* out = m + i * n;
+      for (std::size_t j = 0; j < n; ++j) out[j] = dot8(ui, u + j * dim, dim);
+    }
+  });
+  return matrix;
+}
+
+std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,
+                             std::span<const float> query) {
+  check_length(matrix.size(), checked_product(rows, dim, "batch_dot: rows * dim overflows"), "batch_dot: matrix");
+  check_length(query.size(), dim, "batch_dot: query");
+  std::vector<float> result(rows);
+  const float* base = matrix.data();
+  const float* q = query.data();
+  parallel_for(rows, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t e = begin; e < end; ++e) result[e] = dot8(base + e * dim, q, dim);
+  });
+  return result;
+}
+
+float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask) {
+  const std::size_t m = std::min(values.size(), mask.size());
+  // Starting from -0.0 keeps the sum of nothing negative zero, as x + -0.0 == x for every x.
+  float s = -0.0f;
+  for (std::size_t i = 0; i < m; ++i) {
+    if (mask[i] != 0) s += values[i];
+  }
+  return s;
+}
+
+std::vector<float> matmul(std::span<const float> a, std::size_t m, std::size_t k, std::span<const float> b,
+                          std::size_t n) {
+  check_length(a.size(), checked_product(m, k, "matmul: m * k overflows"), "matmul: left matrix");
+  check_length(b.size(), checked_product(k, n, "matmul: k * n overflows"), "matmul: right matrix");
+  std::vector<float> c(checked_product(m, n, "matmul: m * n overflows"), 0.0f);
+  if (m == 0 || n == 0) return c;
+  // BLAS requires leading dimensions of at least 1 even for an empty inner dimension.
+  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, blas_dimension(m), blas_dimension(n), blas_dimension(k),
+              1.0f, a.data(), std::max<blasint>(blas_dimension(k), 1), b.data(), blas_dimension(n), 0.0f, c.data(),
+              blas_dimension(n));
+  return c;
+}
+
+std::vector<float> evaluate_masks(std::span<const std::uint8_t> masks, std::size_t count, const ProblemView& view) {
+  const std::size_t n = view.n;
+  check_length(masks.size(), checked_product(count, n, "evaluate_masks: count * n overflows"),
+               "evaluate_masks: masks");
+  std::vector<float> scores(count);
+  const std::uint8_t* base = masks.data();
+  parallel_for(count, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) scores[i] = selection_score(view, base + i * n);
+  });
+  return scores;
+}
+
+std::vector<float> evaluate_swaps(std::span<const std::uint8_t> current, std::span<const std::size_t> added,
+                                  std::span<const std::size_t> removed, const ProblemView& view) {
+  const std::size_t n = view.n;
+  require(added.size() == removed.size(), "evaluate_swaps: added and removed differ in length");
+  check_length(current.size(), n, "evaluate_swaps: current mask");
+  const std::size_t count = added.size();
+  std::vector<std::uint8_t> batch(checked_product(count, n, "evaluate_swaps: count * n overflows"));
+  for (std::size_t i = 0; i < count; ++i) {
+    check_index(added[i], n, "evaluate_swaps: added index");
+    std::uint8_t* mask = batch.data() + i * n;
+    if (n > 0) std::memcpy(mask, current.data(), n);
+    // A removed index of n or more marks a move that only adds.
+    if (removed[i] < n) mask[removed[i]] = 0;
+    mask[added[i]] = 1;
+  }
+  return evaluate_masks(batch, count, view);
+}
+
+}  // namespace quarnel
