@@ -2,6 +2,7 @@
 // The objective of a selection: weighted score sums plus query-token
 // fulfilment minus redundancy. The single-precision per-selection score is what
 // the search compares; the full evaluation adds the f64 breakdown.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -70,6 +71,11 @@ ProblemView make_problem_view(const ProblemInstance& instance, std::span<const f
 
 // The per-selection f32 objective of one mask of view.n bytes (non-zero = selected).
 float selection_score(const ProblemView& view, const std::uint8_t* mask);
+
+// The same score when the caller already holds `selected`, the ascending
+// indices whose mask byte is non-zero; skips the O(n) scan of the mask.
+float selection_score_selected(const ProblemView& view, const std::uint8_t* mask,
+                               std::span<const std::size_t> selected);
 
 // Full evaluation through the backend's masked_sum and evaluate_masks.
 ObjectiveBreakdown evaluate(const ProblemInstance& instance, const SelectionMask& mask,
