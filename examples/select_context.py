@@ -482,7 +482,12 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
     result = output.to_dict()
     return {
         "query": query,
-        "corpus": {"topics": corpus.num_topics, "passages": len(corpus.chunks), "candidates": len(chunks)},
+        "corpus": {
+            "topics": corpus.num_topics,
+            "passages": len(corpus.chunks),
+            "matching": int(matching.sum()),
+            "candidates": len(chunks),
+        },
         "constraints": {
             "max_tokens": constraints.max_tokens,
             "max_chunks": constraints.max_chunks,
@@ -531,7 +536,8 @@ def print_report(report: dict) -> None:
     roles = ", ".join(limits["must_include_roles"]) or "none"
     print(f"Query       {report['query']}")
     print(f"Corpus      {corpus['passages']} passages from {corpus['topics']} documentation topics")
-    print(f"Candidates  {corpus['candidates']} passages that share a word with the query, closest first")
+    print(f"Candidates  the {corpus['candidates']} closest of the {corpus['matching']} passages "
+          "that share a word with the query")
     print(f"Limits      {limits['max_tokens']} tokens, at most {limits['max_chunks']} chunks, "
           f"{limits['max_per_cluster']} per topic; required roles: {roles}")
     print()
