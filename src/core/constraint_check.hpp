@@ -4,10 +4,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
 #include "core/constraints.hpp"
+#include "core/panic.hpp"
 #include "core/problem.hpp"
 #include "core/role.hpp"
 
@@ -28,13 +30,25 @@ struct SelectionState {
   void add(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints);
   void remove(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints);
 
-  std::uint64_t role_count(Role role) const { return role_counts[role_slot(role)]; }
-  bool id_selected(std::size_t i, const PreparedConstraints& constraints) const {
-    return id_counts[constraints.id_slot[i]] != 0;
+  std::uint64_t role_count(Role role) const {
+    const std::size_t slot = role_slot(role);
+    check_index(slot, kRoleCount, "role");
+    return role_counts[slot];
   }
+  // Whether a candidate with the chunk id of i is selected.
+  bool id_selected(std::size_t i, const PreparedConstraints& constraints) const {
+    check_index(i, constraints.id_slot.size(), "candidate");
+    const std::uint32_t slot = constraints.id_slot[i];
+    check_index(slot, id_counts.size(), "chunk id slot");
+    return id_counts[slot] != 0;
+  }
+  // Selected candidates in the cluster of i; 0 when i has no cluster.
   std::uint64_t cluster_count_of(std::size_t i, const PreparedConstraints& constraints) const {
+    check_index(i, constraints.cluster_slot.size(), "candidate");
     const std::uint32_t slot = constraints.cluster_slot[i];
-    return slot == kNoSlot ? 0 : cluster_counts[slot];
+    if (slot == kNoSlot) return 0;
+    check_index(slot, cluster_counts.size(), "cluster slot");
+    return cluster_counts[slot];
   }
 };
 
@@ -85,7 +99,7 @@ ConstraintReport check_constraints(const PreparedConstraints& constraints, const
 
 // True exactly when check_constraints would report no violation, without
 // building messages; `selected` lists the selected indices ascending.
-bool constraints_satisfied(const PreparedConstraints& constraints, const std::vector<std::size_t>& selected,
+bool constraints_satisfied(const PreparedConstraints& constraints, std::span<const std::size_t> selected,
                            const ProblemInstance& instance);
 
 }  // namespace quarnel

@@ -1,0 +1,294 @@
+#include "core/constraint_check.hpp"
+
+#include <string>
+
+#include "core/panic.hpp"
+
+namespace quarnel {
+namespace {
+
+// The constraints must have been prepared for this instance: every per-candidate
+// table the checks index has one entry per candidate.
+void check_prepared_for(const PreparedConstraints& constraints, const ProblemInstance& instance) {
+  const std::size_t n = instance.num_candidates;
+  require(constraints.id_slot.size() == n && constraints.cluster_slot.size() == n &&
+              constraints.is_excluded.size() == n && constraints.is_required.size() == n,
+          "constraints were prepared for another instance");
+  require(instance.token_costs.size() == n && instance.roles.size() == n && instance.chunk_ids.size() == n,
+          "instance sequences do not match the candidate count");
+}
+
+// The checks below read these tables at index i.
+void check_candidate(std::size_t i, const PreparedConstraints& constraints, const ProblemInstance& instance) {
+  check_index(i, instance.token_costs.size(), "candidate token cost");
+  check_index(i, instance.roles.size(), "candidate role");
+  check_index(i, constraints.id_slot.size(), "candidate id slot");
+  check_index(i, constraints.cluster_slot.size(), "candidate cluster slot");
+  check_index(i, constraints.is_excluded.size(), "candidate exclusion flag");
+  check_index(i, constraints.is_required.size(), "candidate requirement flag");
+}
+
+std::size_t checked_role_slot(Role role) {
+  const std::size_t slot = role_slot(role);
+  check_index(slot, kRoleCount, "role");
+  return slot;
+}
+
+std::uint64_t decrement_to_zero(std::uint64_t value) { return value == 0 ? 0 : value - 1; }
+
+Violation violation_of(ViolationKind kind) {
+  Violation v{};
+  v.kind = kind;
+  return v;
+}
+
+Violation make_violation(ViolationKind kind, std::uint64_t first, std::uint64_t second, std::uint64_t third = 0) {
+  Violation v = violation_of(kind);
+  v.first = first;
+  v.second = second;
+  v.third = third;
+  return v;
+}
+
+}  // namespace
+
+SelectionState SelectionState::from_mask(const SelectionMask& mask, const ProblemInstance& instance,
+                                         const PreparedConstraints& constraints) {
+  check_prepared_for(constraints, instance);
+  const std::size_t n = instance.num_candidates;
+  check_length(mask.size(), n, "selection mask");
+  SelectionState state;
+  state.cluster_counts.assign(constraints.cluster_id_of_slot.size(), 0);
+  state.id_counts.assign(constraints.id_slot_count, 0);
+  for (std::size_t i = 0; i < n; ++i)
+    if (mask[i] != 0) state.add(i, instance, constraints);
+  return state;
+}
+
+void SelectionState::add(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints) {
+  check_candidate(i, constraints, instance);
+  total_tokens += instance.token_costs[i];
+  ++count;
+  ++role_counts[checked_role_slot(instance.roles[i])];
+  const std::uint32_t cluster = constraints.cluster_slot[i];
+  if (cluster != kNoSlot) {
+    check_index(cluster, cluster_counts.size(), "cluster slot");
+    ++cluster_counts[cluster];
+  }
+  const std::uint32_t id = constraints.id_slot[i];
+  check_index(id, id_counts.size(), "chunk id slot");
+  ++id_counts[id];
+}
+
+void SelectionState::remove(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints) {
+  check_candidate(i, constraints, instance);
+  total_tokens -= instance.token_costs[i];
+  count = decrement_to_zero(count);
+  std::uint64_t& role = role_counts[checked_role_slot(instance.roles[i])];
+  role = decrement_to_zero(role);
+  const std::uint32_t cluster = constraints.cluster_slot[i];
+  if (cluster != kNoSlot) {
+    check_index(cluster, cluster_counts.size(), "cluster slot");
+    cluster_counts[cluster] = decrement_to_zero(cluster_counts[cluster]);
+  }
+  const std::uint32_t id = constraints.id_slot[i];
+  check_index(id, id_counts.size(), "chunk id slot");
+  if (id_counts[id] != 0) --id_counts[id];
+}
+
+std::string Violation::message() const {
+  using std::to_string;
+  switch (kind) {
+    case ViolationKind::TokenBudgetExceeded:
+      return "Token budget exceeded: " + to_string(first) + " > " + to_string(second);
+    case ViolationKind::MinTokensNotMet:
+      return "Minimum tokens not met: " + to_string(first) + " < " + to_string(second);
+    case ViolationKind::TooFewChunks:
+      return "Too few chunks: " + to_string(first) + " < " + to_string(second);
+    case ViolationKind::TooManyChunks:
+      return "Too many chunks: " + to_string(first) + " > " + to_string(second);
+    case ViolationKind::MissingRole:
+      return "Missing required role: " + std::string(role_name(role));
+    case ViolationKind::ClusterOverflow:
+      return "Cluster " + to_string(first) + " overflow: " + to_string(second) + " > " + to_string(third);
+    case ViolationKind::RequiredChunkMissing:
+      return "Required chunk missing: " + chunk_id;
+    case ViolationKind::ExcludedChunkSelected:
+      return "Excluded chunk selected: " + chunk_id;
+  }
+  throw_internal("unknown violation kind");
+}
+
+std::vector<std::string> ConstraintReport::messages() const {
+  std::vector<std::string> out;
+  out.reserve(violations.size());
+  for (const Violation& v : violations) out.push_back(v.message());
+  return out;
+}
+
+bool can_add(const PreparedConstraints& constraints, std::size_t i, const SelectionState& state,
+             const ProblemInstance& instance) {
+  check_candidate(i, constraints, instance);
+  if (state.id_selected(i, constraints)) return false;
+  if (constraints.is_excluded[i]) return false;
+  const std::uint32_t tokens = instance.token_costs[i] + state.total_tokens;
+  if (tokens > constraints.max_tokens) return false;
+  if (state.count >= constraints.max_chunks) return false;
+  if (constraints.cluster_slot[i] == kNoSlot) return true;
+  return state.cluster_count_of(i, constraints) < constraints.max_per_cluster;
+}
+
+bool can_swap(const PreparedConstraints& constraints, std::size_t in, std::size_t out, const SelectionState& state,
+              const ProblemInstance& instance) {
+  check_candidate(in, constraints, instance);
+  check_candidate(out, constraints, instance);
+  if (!state.id_selected(out, constraints)) return false;
+  if (state.id_selected(in, constraints)) return false;
+  if (constraints.is_required[out]) return false;
+  if (constraints.is_excluded[in]) return false;
+
+  const std::uint32_t tokens = instance.token_costs[in] + state.total_tokens - instance.token_costs[out];
+  if (tokens > constraints.max_tokens || tokens < constraints.min_tokens) return false;
+
+  const std::uint32_t cluster_in = constraints.cluster_slot[in];
+  const std::uint32_t cluster_out = constraints.cluster_slot[out];
+  if (cluster_out != kNoSlot) {
+    const std::uint64_t after =
+        decrement_to_zero(state.cluster_count_of(out, constraints)) + (cluster_in == cluster_out ? 1 : 0);
+    if (after > constraints.max_per_cluster) return false;
+  }
+  if (cluster_in != kNoSlot) {
+    const std::uint64_t after = state.cluster_count_of(in, constraints) + (cluster_out == cluster_in ? 0 : 1);
+    if (after > constraints.max_per_cluster) return false;
+  }
+
+  const Role role_in = instance.roles[in];
+  const Role role_out = instance.roles[out];
+  for (Role required : constraints.must_include_roles) {
+    std::uint64_t held = state.role_count(required);
+    if (role_out == required) held = decrement_to_zero(held);
+    if (role_in == required) ++held;
+    if (held == 0) return false;
+  }
+  return true;
+}
+
+ConstraintReport check_constraints(const PreparedConstraints& constraints, const SelectionMask& mask,
+                                   const ProblemInstance& instance) {
+  check_prepared_for(constraints, instance);
+  const std::size_t n = instance.num_candidates;
+  check_length(mask.size(), n, "selection mask");
+
+  ConstraintReport report;
+  std::array<bool, kRoleCount> role_held{};
+  std::vector<std::uint64_t> cluster_counts(constraints.cluster_id_of_slot.size(), 0);
+  std::vector<std::uint8_t> id_held(constraints.id_slot_count, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (mask[i] != 1) continue;
+    report.total_tokens += instance.token_costs[i];
+    ++report.count;
+    role_held[checked_role_slot(instance.roles[i])] = true;
+    const std::uint32_t cluster = constraints.cluster_slot[i];
+    if (cluster != kNoSlot) {
+      check_index(cluster, cluster_counts.size(), "cluster slot");
+      ++cluster_counts[cluster];
+    }
+    check_index(constraints.id_slot[i], id_held.size(), "chunk id slot");
+    id_held[constraints.id_slot[i]] = 1;
+  }
+
+  std::vector<Violation>& out = report.violations;
+  if (report.count > 0 && report.total_tokens > constraints.max_tokens)
+    out.push_back(make_violation(ViolationKind::TokenBudgetExceeded, report.total_tokens, constraints.max_tokens));
+  if (report.total_tokens < constraints.min_tokens)
+    out.push_back(make_violation(ViolationKind::MinTokensNotMet, report.total_tokens, constraints.min_tokens));
+  if (report.count < constraints.min_chunks)
+    out.push_back(make_violation(ViolationKind::TooFewChunks, report.count, constraints.min_chunks));
+  if (report.count > constraints.max_chunks)
+    out.push_back(make_violation(ViolationKind::TooManyChunks, report.count, constraints.max_chunks));
+
+  for (Role role : constraints.must_include_roles) {
+    if (role_held[checked_role_slot(role)]) continue;
+    Violation v = violation_of(ViolationKind::MissingRole);
+    v.role = role;
+    out.push_back(std::move(v));
+  }
+
+  for (std::size_t slot = 0; slot < cluster_counts.size(); ++slot) {
+    if (cluster_counts[slot] <= constraints.max_per_cluster) continue;
+    const auto cluster_id = static_cast<std::uint32_t>(constraints.cluster_id_of_slot[slot]);
+    out.push_back(make_violation(ViolationKind::ClusterOverflow, cluster_id, cluster_counts[slot],
+                                 constraints.max_per_cluster));
+  }
+
+  require(constraints.required_id_slots.size() == constraints.required_ids.size(),
+          "required chunk ids without their slots");
+  for (std::size_t k = 0; k < constraints.required_ids.size(); ++k) {
+    const std::uint32_t slot = constraints.required_id_slots[k];
+    if (slot != kNoSlot && slot < id_held.size() && id_held[slot]) continue;
+    Violation v = violation_of(ViolationKind::RequiredChunkMissing);
+    v.chunk_id = constraints.required_ids[k];
+    out.push_back(std::move(v));
+  }
+
+  for (std::size_t i = 0; i < n; ++i) {
+    if (mask[i] != 1 || !constraints.is_excluded[i]) continue;
+    Violation v = violation_of(ViolationKind::ExcludedChunkSelected);
+    v.chunk_id = instance.chunk_ids[i];
+    out.push_back(std::move(v));
+  }
+
+  report.satisfied = out.empty();
+  return report;
+}
+
+bool constraints_satisfied(const PreparedConstraints& constraints, std::span<const std::size_t> selected,
+                           const ProblemInstance& instance) {
+  check_prepared_for(constraints, instance);
+  std::uint32_t total_tokens = 0;
+  std::array<bool, kRoleCount> role_held{};
+  bool excluded_selected = false;
+  for (std::size_t i : selected) {
+    check_candidate(i, constraints, instance);
+    if (constraints.cluster_slot[i] != kNoSlot)
+      check_index(constraints.cluster_slot[i], constraints.cluster_id_of_slot.size(), "cluster slot");
+    check_index(constraints.id_slot[i], constraints.id_slot_count, "chunk id slot");
+    total_tokens += instance.token_costs[i];
+    role_held[checked_role_slot(instance.roles[i])] = true;
+    excluded_selected = excluded_selected || constraints.is_excluded[i];
+  }
+  const std::uint64_t count = selected.size();
+  if (excluded_selected) return false;
+  if (count > 0 && total_tokens > constraints.max_tokens) return false;
+  if (total_tokens < constraints.min_tokens) return false;
+  if (count < constraints.min_chunks || count > constraints.max_chunks) return false;
+  for (Role role : constraints.must_include_roles)
+    if (!role_held[checked_role_slot(role)]) return false;
+
+  // Per-thread scratch counters, returned to zero before leaving, so that the
+  // exact window can call this for every node without allocating. Every index
+  // was checked above, so nothing below throws with the scratch half filled.
+  thread_local std::vector<std::uint64_t> cluster_counts;
+  thread_local std::vector<std::uint8_t> id_held;
+  if (cluster_counts.size() < constraints.cluster_id_of_slot.size())
+    cluster_counts.resize(constraints.cluster_id_of_slot.size(), 0);
+  if (id_held.size() < constraints.id_slot_count) id_held.resize(constraints.id_slot_count, 0);
+
+  bool cluster_overflow = false;
+  for (std::size_t i : selected) {
+    const std::uint32_t cluster = constraints.cluster_slot[i];
+    if (cluster != kNoSlot && ++cluster_counts[cluster] > constraints.max_per_cluster) cluster_overflow = true;
+    id_held[constraints.id_slot[i]] = 1;
+  }
+  bool required_missing = false;
+  for (std::uint32_t slot : constraints.required_id_slots)
+    if (slot == kNoSlot || slot >= constraints.id_slot_count || !id_held[slot]) required_missing = true;
+  for (std::size_t i : selected) {
+    const std::uint32_t cluster = constraints.cluster_slot[i];
+    if (cluster != kNoSlot) cluster_counts[cluster] = 0;
+    id_held[constraints.id_slot[i]] = 0;
+  }
+  return !cluster_overflow && !required_missing;
+}
+
+}  // namespace quarnel
