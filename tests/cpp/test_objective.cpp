@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "backend/backend.hpp"
 #include "core/config.hpp"
 #include "core/objective.hpp"
 #include "core/panic.hpp"
@@ -258,6 +259,77 @@ TEST(SelectionScore, RefusesTooShortMatricesAndForeignIndices) {
   const ProblemView view = make_problem_view(p, *p.similarity_matrix, w);
   const std::vector<std::size_t> foreign = {0, 3};
   EXPECT_THROW(selection_score_selected(view, mask.data(), foreign), InternalError);
+}
+
+const CpuReferenceBackend backend(1);
+
+TEST(Evaluate, EmptySelectionIsZeroEverywhere) {
+  ProblemInstance p = blank_instance(3);
+  p.relevance_scores = {1.0f, 2.0f, 3.0f};
+  p.num_query_tokens = 1;
+  p.coverage_matrix = std::vector<float>{0.9f, 0.9f, 0.9f};
+  std::fill(p.similarity_matrix->begin(), p.similarity_matrix->end(), 0.5f);
+  const ObjectiveWeights w = {1.0f, 0.3f, 0.2f, 0.1f, 0.5f, 1.0f, 0.5f, 0.35f, 0.18f, 0.55f, 4.0f, 1.0f};
+  const ObjectiveBreakdown b = evaluate(p, SelectionMask(3, 0), w, *p.similarity_matrix, backend);
+  for (double v : {b.objective_score, b.relevance_total, b.density_total, b.centrality_total, b.recency_total,
+                   b.auxiliary_total, b.fulfilment_total, b.redundancy_penalty})
+    EXPECT_EQ(v, 0.0);
+}
+
+TEST(Evaluate, TotalsAreDoubleProductsAndThePenaltyIsTheRemainder) {
+  ProblemInstance p = blank_instance(3);
+  p.relevance_scores = {0.1f, 0.7f, 0.3f};
+  p.density_scores = {0.3f, 0.2f, 0.9f};
+  p.auxiliary_scores = {-0.2f, 0.25f, 0.0f};
+  p.num_query_tokens = 1;
+  p.coverage_matrix = std::vector<float>{0.9f, 0.6f, 0.95f};
+  std::vector<float>& sim = *p.similarity_matrix;
+  sim[1] = 0.8f;
+  sim[3] = 0.6f;
+  const ObjectiveWeights w = {1.0f, 0.3f, 0.2f, 0.1f, 0.5f, 1.5f, 0.5f, 0.35f, 0.18f, 0.55f, 4.0f, 1.5f};
+  const SelectionMask mask = {1, 1, 0};
+  const ObjectiveBreakdown b = evaluate(p, mask, w, sim, backend);
+
+  EXPECT_EQ(b.objective_score, selection_score(make_problem_view(p, sim, w), mask.data()));
+  EXPECT_EQ(b.relevance_total, double(0.1f + 0.7f) * double(1.0f));
+  EXPECT_EQ(b.density_total, double(0.3f + 0.2f) * double(0.3f));
+  EXPECT_EQ(b.auxiliary_total, double(-0.2f + 0.25f) * double(0.5f));
+  // Fulfilment is recomputed in double precision, not widened from the f32 value.
+  const double g = double(0.9f) + double(0.35f) * double(0.6f);
+  EXPECT_EQ(b.fulfilment_total, g * double(1.5f));
+  const double weighted =
+      ((((b.relevance_total + b.density_total) + b.centrality_total) + b.recency_total) + b.auxiliary_total) +
+      b.fulfilment_total;
+  EXPECT_EQ(b.redundancy_penalty, weighted - b.objective_score);
+  EXPECT_NEAR(b.redundancy_penalty, 0.5 * 0.7, 1e-6);
+}
+
+TEST(Evaluate, ZeroWeightsLeaveNoFulfilmentAndNoNegativePenalty) {
+  ProblemInstance p = blank_instance(4);
+  p.relevance_scores = {0.3f, 0.1f, 0.7f, 0.11f};
+  p.num_query_tokens = 2;
+  p.coverage_matrix = std::vector<float>{0.9f, 0.6f, 0.95f, 0.7f, 0.1f, 0.2f, 0.3f, 0.4f};
+  std::fill(p.similarity_matrix->begin(), p.similarity_matrix->end(), 0.3f);
+  ObjectiveWeights w = {1.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.35f, 0.18f, 0.55f, 4.0f, 0.0f};
+  const SelectionMask mask = {1, 1, 1, 1};
+  ObjectiveBreakdown b = evaluate(p, mask, w, *p.similarity_matrix, backend);
+  EXPECT_EQ(b.fulfilment_total, 0.0);
+  EXPECT_EQ(b.objective_score, double(((0.3f + 0.1f) + 0.7f) + 0.11f));
+  EXPECT_GE(b.redundancy_penalty, 0.0);
+  EXPECT_LT(b.redundancy_penalty, 1e-6);
+
+  // A fulfilment weight within epsilon of zero counts as zero.
+  w[weight::kMu] = w[weight::kFulfilment] = 1e-8f;
+  b = evaluate(p, mask, w, *p.similarity_matrix, backend);
+  EXPECT_EQ(b.fulfilment_total, 0.0);
+}
+
+TEST(Evaluate, RefusesAShortMaskOrSimilarityMatrix) {
+  ProblemInstance p = blank_instance(3);
+  const ObjectiveWeights w = only(weight::kAlpha);
+  EXPECT_THROW(evaluate(p, SelectionMask{1, 1}, w, *p.similarity_matrix, backend), InternalError);
+  const std::vector<float> short_sim(8, 0.0f);
+  EXPECT_THROW(evaluate(p, SelectionMask(3, 1), w, short_sim, backend), InternalError);
 }
 
 }  // namespace
