@@ -33,13 +33,20 @@ struct Job {
   std::mutex done_mutex;
   std::condition_variable done;
 
+  // Start of a piece: pieces differ in size by at most one item (no overflow
+  // for any count, unlike count * piece / pieces).
+  std::size_t piece_start(std::size_t piece) const {
+    const std::size_t base = count / pieces, extra = count % pieces;
+    return piece * base + std::min(piece, extra);
+  }
+
   // Runs pieces until none are left to claim.
   void run_pieces() {
     for (;;) {
       const std::size_t piece = next.fetch_add(1, std::memory_order_relaxed);
       if (piece >= pieces) return;
-      const std::size_t begin = count * piece / pieces;
-      const std::size_t end = count * (piece + 1) / pieces;
+      const std::size_t begin = piece_start(piece);
+      const std::size_t end = piece_start(piece + 1);
       try {
         (*body)(begin, end);
       } catch (...) {
@@ -83,18 +90,21 @@ class ThreadPool {
 
   void run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
     if (count == 0) return;
+    // A single piece runs directly on the caller: no job, no queue.
+    if (threads_ == 1 || count == 1) {
+      body(0, count);
+      return;
+    }
     auto job = std::make_shared<Job>();
     job->body = &body;
     job->count = count;
     // A few pieces per thread balance uneven work; never below one item a piece.
-    job->pieces = threads_ == 1 ? 1 : std::min(count, threads_ * 4);
-    if (job->pieces > 1) {
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        queue_.push_back(job);
-      }
-      wake_.notify_all();
+    job->pieces = std::min(count, threads_ * 4);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      queue_.push_back(job);
     }
+    wake_.notify_all();
     job->run_pieces();
     {
       std::unique_lock<std::mutex> lock(job->done_mutex);
