@@ -15,20 +15,34 @@ namespace quarnel {
 
 inline constexpr std::uint32_t kNoHolder = 0xFFFFFFFFu;
 
+// "No candidate" for the in/out side of a move; any index >= n means the same.
+inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
 // r[i] = sum over selected j != i of sim[i*n + j], f32, ascending j.
 std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n);
+
+// Keeps row sums current after a move by reading the rows of the moved
+// candidates: r[j] -= sim[out*n + j] for j != out, then r[j] += sim[in*n + j]
+// for j != in. Exact for a symmetric matrix up to f32 rounding.
+void update_row_sums(std::vector<float>& row_sums, std::span<const float> similarity, std::size_t n,
+                     std::size_t in, std::size_t out);
 
 // Top four coverage values per query-token row with the holders of the first
 // three and the saturating quorum count.
 struct CoverageTopK {
-  std::vector<TopFour<float>> top;        // per row
-  std::vector<std::uint32_t> holders;     // 3 per row, kNoHolder while a slot is unheld
-  std::vector<std::uint8_t> quorum;       // per row, saturating at 255
+  std::size_t rows = 0;
+  std::vector<TopFour<float>> top;     // per row
+  std::vector<std::uint32_t> holders;  // 3 per row, kNoHolder while a slot is unheld
+  std::vector<std::uint8_t> quorum;    // per row, saturating at 255
+  std::vector<double> support;         // per row, the support of the cached list
 };
 
 // Present only with a coverage matrix, at least one query token and |mu| above epsilon.
 std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const ProblemInstance& instance,
                                            float threshold, float mu, const SupportParams& params);
+// The same with threshold, mu and support weights taken from W.
+std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const ProblemInstance& instance,
+                                           const ObjectiveWeights& weights);
 
 struct DeltaCache {
   std::vector<double> add_gain;     // unselected candidates
@@ -40,11 +54,35 @@ DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instanc
                        std::span<const float> similarity);
 
 // Fulfilment change of adding `in` and/or removing `out` (kNone for neither).
-inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+// The exact form recomputes each row's top four from the mask; the cached form
+// starts from CoverageTopK, which cannot restore a fourth value lost to a removal.
 double fulfilment_change_exact(const ObjectiveWeights& weights, const SelectionMask& mask,
                                const ProblemInstance& instance, std::size_t in, std::size_t out);
 double fulfilment_change_cached(const ObjectiveWeights& weights, const ProblemInstance& instance,
                                 const CoverageTopK& cache, std::size_t in, std::size_t out);
+
+// Scores moves from one current selection. Lengths are checked once here, so
+// that delta() only checks the two indices.
+class MoveScorer {
+ public:
+  // `cache` may be null: the fulfilment change is then computed exactly from `mask`.
+  MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& instance, std::span<const float> similarity,
+             std::span<const float> row_sums, const SelectionMask& mask, const CoverageTopK* cache);
+
+  // Objective change of adding `in` while removing `out` (>= n: pure add).
+  double delta(std::size_t in, std::size_t out) const;
+  double fulfilment_change(std::size_t in, std::size_t out) const;
+
+ private:
+  const ObjectiveWeights& weights_;
+  const ProblemInstance& instance_;
+  std::span<const float> similarity_;
+  std::span<const float> row_sums_;
+  const SelectionMask& mask_;
+  const CoverageTopK* cache_;
+  SupportParams params_;
+  std::size_t n_;
+};
 
 // Objective change of adding `in` while removing `out` (n or kNone: pure add).
 double move_delta(const ObjectiveWeights& weights, const ProblemInstance& instance, std::span<const float> similarity,
