@@ -9,6 +9,7 @@
 #include "core/move_scoring.hpp"
 #include "core/panic.hpp"
 #include "core/scores.hpp"
+#include "search/exact_window_scorer.hpp"
 
 namespace quarnel {
 namespace {
@@ -98,13 +99,17 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
                                                           std::numeric_limits<std::int64_t>::max()));
   const double margin = ctx.settings.margin();
 
-  // A node is the base selection plus the window entries whose bits are set.
-  // Its ascending selected list is the base list merged with those entries,
-  // so a node costs O(selection + window), never O(n).
-  const std::vector<std::size_t> base_selected = selected_indices(plan.base);
-  SelectionMask node = plan.base;
+  // A node is a byte per universe entry (fixed selection and window).
+  const std::vector<std::size_t> fixed = selected_indices(plan.base);
+  WindowScorer scorer(ctx, fixed, plan.window);
+  const std::vector<std::size_t>& universe = scorer.universe();
+  const std::size_t m = universe.size();
+  std::vector<std::uint8_t> local_mask(m, 0);
+  for (std::size_t a = 0; a < m; ++a) local_mask[a] = plan.base[universe[a]];
+  std::vector<std::size_t> local_selected;
   std::vector<std::size_t> node_selected;
-  node_selected.reserve(base_selected.size() + w);
+  local_selected.reserve(m);
+  node_selected.reserve(m);
 
   double best_score = final_breakdown.objective_score;
   bool best_found = false;
@@ -114,29 +119,27 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   while (true) {
     if (elapsed_whole_ms(started) >= limit_ms) break;
 
+    for (std::size_t j = 0; j < w; ++j) local_mask[scorer.window_position(j)] = (code >> j) & 1u;
+    local_selected.clear();
     node_selected.clear();
-    auto base_it = base_selected.begin();
-    for (std::size_t j = 0; j < w; ++j) {
-      const std::size_t entry = plan.window[j];
-      const bool on = ((code >> j) & 1u) != 0;
-      node[entry] = on ? 1 : 0;
-      if (!on) continue;
-      while (base_it != base_selected.end() && *base_it < entry) node_selected.push_back(*base_it++);
-      node_selected.push_back(entry);
+    for (std::size_t a = 0; a < m; ++a) {
+      if (local_mask[a] == 0) continue;
+      local_selected.push_back(a);
+      node_selected.push_back(universe[a]);
     }
-    node_selected.insert(node_selected.end(), base_it, base_selected.end());
 
     const bool satisfied = constraints_satisfied(ctx.constraints, node_selected, ctx.instance);
+    const std::uint64_t node_code = code++;
     ++nodes;
-    ++code;
-    // The cheap score screens the node; the full breakdown is built only
-    // for a node that beats the window best.
-    if (satisfied &&
-        static_cast<double>(selection_score_selected(ctx.view, node.data(), node_selected)) > best_score + margin) {
+    // The fast score screens the node; the full breakdown is built only for
+    // a node that beats the window best.
+    if (satisfied && static_cast<double>(scorer.score(node_code, local_selected)) > best_score + margin) {
+      SelectionMask node(ctx.n, 0);
+      for (std::size_t i : node_selected) node[i] = 1;
       ObjectiveBreakdown breakdown = ctx.evaluate(node);
       if (breakdown.objective_score > best_score + margin) {
         best_score = breakdown.objective_score;
-        result.best_mask = node;
+        result.best_mask = std::move(node);
         result.best_breakdown = breakdown;
         best_found = true;
       }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,7 @@
 #include "core/constraints.hpp"
 #include "search/context.hpp"
 #include "search/exact_window.hpp"
+#include "search/exact_window_scorer.hpp"
 
 namespace quarnel {
 namespace {
@@ -233,6 +235,53 @@ TEST(ExactWindow, MatchesPlainEnumerationOnARichInstance) {
   EXPECT_EQ(r.best_breakdown.objective_score, best.objective_score);
   EXPECT_EQ(r.best_breakdown.fulfilment_total, best.fulfilment_total);
   EXPECT_EQ(r.best_breakdown.redundancy_penalty, best.redundancy_penalty);
+}
+
+// The scorer's per-level row states and gathered arrays must reproduce the
+// full per-selection score bit for bit, whatever order codes arrive in.
+TEST(WindowScorer, MatchesTheFullScoreBitForBitInAnyCodeOrder) {
+  const std::size_t n = 30, rows = 6;
+  Lcg rng{9};
+  std::vector<float> relevance(n);
+  for (float& r : relevance) r = rng.next() - 0.3f;
+  World w(relevance, std::vector<std::uint32_t>(n, 10));
+  for (std::size_t i = 0; i < n; ++i) {
+    w.instance.density_scores[i] = rng.next();
+    w.instance.auxiliary_scores[i] = rng.next();
+    for (std::size_t j = 0; j < n; ++j)
+      if (j != i) w.similarity[i * n + j] = rng.next() * 0.9f;  // asymmetric on purpose
+  }
+  // Coverage with ties, negatives, signed zeros, values above 1 and many at
+  // the quorum threshold, so that every support rule takes part.
+  const float palette[] = {0.55f, 0.9f, -0.2f, 0.0f, -0.0f, 1.3f, 0.55f, 0.7f};
+  std::vector<float> coverage(rows * n);
+  for (float& c : coverage) c = rng.next() < 0.5f ? palette[static_cast<int>(rng.next() * 8.0f)] : rng.next();
+  w.instance.coverage_matrix = coverage;
+  w.instance.num_query_tokens = rows;
+  w.instance.query_token_weights = std::vector<float>{0.5f, 2.0f};
+  w.settings.config.epsilon = 0.25f;
+  const SearchContext& ctx = w.context();
+
+  const std::vector<std::size_t> fixed{2, 7, 11, 19, 25};
+  const std::vector<std::size_t> window{0, 3, 8, 12, 13, 20, 24, 29};
+  WindowScorer scorer(ctx, fixed, window);
+  const std::uint64_t codes = 1u << window.size();
+  std::vector<std::uint64_t> order;
+  for (std::uint64_t c = 0; c < codes; ++c) order.push_back(c);
+  for (std::uint64_t c = 0; c < codes; ++c) order.push_back((c * 37 + 11) % codes);  // jumps back and forth
+
+  for (std::uint64_t code : order) {
+    SelectionMask mask(n, 0);
+    for (std::size_t i : fixed) mask[i] = 1;
+    for (std::size_t j = 0; j < window.size(); ++j)
+      if ((code >> j) & 1u) mask[window[j]] = 1;
+    std::vector<std::size_t> local;
+    for (std::size_t a = 0; a < scorer.universe().size(); ++a)
+      if (mask[scorer.universe()[a]] != 0) local.push_back(a);
+    const float expected = selection_score(ctx.view, mask.data());
+    ASSERT_EQ(std::bit_cast<std::uint32_t>(scorer.score(code, local)), std::bit_cast<std::uint32_t>(expected))
+        << "code " << code;
+  }
 }
 
 }  // namespace
