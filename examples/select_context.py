@@ -9,8 +9,9 @@ script turns them into a retrieval candidate set the way a real pipeline would:
 2. embed passages and query with a small, deterministic hashed TF-IDF model;
 3. derive per-chunk metadata: token counts, rhetorical roles, the source topic
    as cluster, and density / centrality / lead-position scores;
-4. keep the few hundred most relevant passages and let ``TabuSearchSolver``
-   choose the subset that best answers the query within a token budget.
+4. retrieve the passages that share a word with the query, keep the closest
+   few hundred, and let ``TabuSearchSolver`` choose the subset that best
+   answers the query within a token budget and a few constraints.
 
 Run it with ``python examples/select_context.py --query "..."``; ``--help``
 lists the flags. ``--json`` prints the selection as one JSON object instead of
@@ -21,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import keyword
 import math
 import re
 import sys
@@ -45,6 +47,8 @@ TOKENS_PER_WORD = 1.3
 # with an unrelated word of the same passage.
 EMBEDDING_DIM = 1024
 
+# English filler words, minus Python's keywords: in this corpus "with", "if"
+# or "is" name the very constructs a reader asks about.
 STOPWORDS = frozenset(
     """
     a about above after again all also an and any are as at be because been
@@ -56,7 +60,7 @@ STOPWORDS = frozenset(
     too under until up very was we were what when where which while who whom
     why will with would you your
     """.split()
-)
+) - {kw.lower() for kw in keyword.kwlist}
 
 _WORD_RE = re.compile(r"[a-z_][a-z0-9_]*")
 _SUFFIXES = ("ing", "ed", "es", "s", "e")
