@@ -1,64 +1,22 @@
 #include <gtest/gtest.h>
 
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "backend/backend.hpp"
-#include "core/constraints.hpp"
 #include "search/constructions.hpp"
 #include "search/context.hpp"
 #include "search/elite_pool.hpp"
+#include "test_constructions_world.hpp"
 
 namespace quarnel {
 namespace {
 
-// A small instance whose unary scores are the relevance values.
-struct World {
-  ProblemInstance instance;
-  SolverSettings settings = SolverSettings::from_config(SolverConfig{});
-  SolverConstraints constraints;
-  PreparedConstraints prepared;
-  std::vector<float> similarity;
-  ObjectiveWeights weights{};
-  CpuReferenceBackend backend{1};
-  std::optional<SearchContext> ctx;
-
-  World(std::vector<float> relevance, std::vector<std::uint32_t> tokens) {
-    const std::size_t n = relevance.size();
-    instance.num_candidates = n;
-    instance.relevance_scores = std::move(relevance);
-    for (auto* v : {&instance.density_scores, &instance.centrality_scores, &instance.recency_scores,
-                    &instance.auxiliary_scores, &instance.fulfilment_scores})
-      v->assign(n, 0.0f);
-    instance.token_costs = std::move(tokens);
-    instance.roles.assign(n, Role::Unknown);
-    instance.cluster_ids.assign(n, kNoCluster);
-    for (std::size_t i = 0; i < n; ++i) instance.chunk_ids.push_back("c" + std::to_string(i));
-  }
-
-  const SearchContext& context() {
-    prepared = prepare_constraints(constraints, instance);
-    similarity.assign(instance.num_candidates * instance.num_candidates, 0.0f);
-    weights = make_objective_weights(settings);
-    ctx.emplace(settings, instance, prepared, similarity, weights, backend);
-    return *ctx;
-  }
-};
-
-SelectionMask mask_of(std::size_t n, std::initializer_list<std::size_t> selected) {
-  SelectionMask m(n, 0);
-  for (std::size_t i : selected) m[i] = 1;
-  return m;
-}
+using namespace testing_world;
 
 std::vector<double> scores_of(const ElitePool& pool) {
   std::vector<double> out;
   for (const EliteEntry& e : pool.entries()) out.push_back(e.score);
   return out;
 }
-
-using Indices = std::vector<std::size_t>;
 
 TEST(ElitePool, KeepsDescendingOrderWithoutDuplicatesAndDropsBeyondFour) {
   ElitePool pool;
@@ -76,15 +34,6 @@ TEST(ElitePool, KeepsDescendingOrderWithoutDuplicatesAndDropsBeyondFour) {
   pool.insert(mask_of(4, {0, 2}), 4.0);  // highest fifth: front, old last dropped
   EXPECT_EQ(scores_of(pool), (std::vector<double>{4.0, 3.0, 2.0, 2.0}));
   EXPECT_EQ(pool.entries().front().mask, mask_of(4, {0, 2}));
-}
-
-TEST(ElitePool, AppendSkipsTheDuplicateTest) {
-  ElitePool pool;
-  pool.append(mask_of(3, {0}), 1.0);
-  pool.append(mask_of(3, {0}), 1.0);
-  EXPECT_EQ(pool.entries().size(), 2u);
-  pool.insert(mask_of(3, {0}), 5.0);
-  EXPECT_EQ(pool.entries().size(), 2u);
 }
 
 TEST(ElitePool, GuideIsTheLastOfTheMostDistantDifferingEntries) {

@@ -2,67 +2,23 @@
 
 #include <bit>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
-#include "backend/backend.hpp"
 #include "core/constraint_check.hpp"
-#include "core/constraints.hpp"
 #include "search/context.hpp"
 #include "search/exact_window.hpp"
 #include "search/exact_window_scorer.hpp"
+#include "test_constructions_world.hpp"
 
 namespace quarnel {
 namespace {
 
-// An instance whose unary scores are the relevance values; similarity and
-// coverage are zero unless a test sets them.
-struct World {
-  ProblemInstance instance;
-  SolverSettings settings = SolverSettings::from_config(SolverConfig{});
-  SolverConstraints constraints;
-  PreparedConstraints prepared;
-  std::vector<float> similarity;
-  ObjectiveWeights weights{};
-  CpuReferenceBackend backend{1};
-  std::optional<SearchContext> ctx;
+using namespace testing_world;
 
-  World(std::vector<float> relevance, std::vector<std::uint32_t> tokens) {
-    const std::size_t n = relevance.size();
-    instance.num_candidates = n;
-    instance.relevance_scores = std::move(relevance);
-    for (auto* v : {&instance.density_scores, &instance.centrality_scores, &instance.recency_scores,
-                    &instance.auxiliary_scores, &instance.fulfilment_scores})
-      v->assign(n, 0.0f);
-    instance.token_costs = std::move(tokens);
-    instance.roles.assign(n, Role::Unknown);
-    instance.cluster_ids.assign(n, kNoCluster);
-    for (std::size_t i = 0; i < n; ++i) instance.chunk_ids.push_back("c" + std::to_string(i));
-    similarity.assign(n * n, 0.0f);
-    settings.config.exact_window_time_ms = 60000;  // tests expect complete windows
-  }
-
-  const SearchContext& context() {
-    prepared = prepare_constraints(constraints, instance);
-    weights = make_objective_weights(settings);
-    ctx.emplace(settings, instance, prepared, similarity, weights, backend);
-    return *ctx;
-  }
-
-  ExactWindowResult run(const SelectionMask& mask) {
-    const SearchContext& c = context();
-    return run_exact_window(c, mask, c.evaluate(mask));
-  }
-};
-
-SelectionMask mask_of(std::size_t n, std::initializer_list<std::size_t> selected) {
-  SelectionMask m(n, 0);
-  for (std::size_t i : selected) m[i] = 1;
-  return m;
+ExactWindowResult run_window(World& w, const SelectionMask& mask) {
+  const SearchContext& ctx = w.context();
+  return run_exact_window(ctx, mask, ctx.evaluate(mask));
 }
-
-using Indices = std::vector<std::size_t>;
 
 // Deterministic pseudo-random values in [0, 1).
 struct Lcg {
@@ -113,7 +69,7 @@ TEST(ExactWindowPlan, WithoutRemovableChunksSizeOneTakesTheBestOutsideCandidate)
   w.instance.chunk_ids[0] = "r";
   w.constraints.required_chunks = {"r"};
   w.settings.config.exact_window_size = 1;
-  const ExactWindowResult r = w.run(mask_of(3, {0}));
+  const ExactWindowResult r = run_window(w, mask_of(3, {0}));
   EXPECT_TRUE(r.used);
   EXPECT_EQ(r.core_size, 1u);
   EXPECT_EQ(r.nodes, 2u);
@@ -130,7 +86,7 @@ TEST(ExactWindow, ThreeEntriesVisitEightNodesEvenWithAZeroTimeLimit) {
   w.settings.config.exact_window_size = 3;
   for (std::uint64_t limit : {std::uint64_t{60000}, std::uint64_t{0}}) {
     w.settings.config.exact_window_time_ms = limit;  // 0 runs as 1 ms
-    const ExactWindowResult r = w.run(mask_of(4, {0, 1}));
+    const ExactWindowResult r = run_window(w, mask_of(4, {0, 1}));
     EXPECT_TRUE(r.used);
     EXPECT_EQ(r.core_size, 3u);
     EXPECT_EQ(r.nodes, 8u);
@@ -153,7 +109,7 @@ TEST(ExactWindow, TimeLimitCutsALargeWindowShort) {
   w.settings.config.exact_window_time_ms = 1;
   SelectionMask final_mask(400, 0);
   for (std::size_t i = 0; i < 30; ++i) final_mask[i * 7] = 1;
-  const ExactWindowResult r = w.run(final_mask);
+  const ExactWindowResult r = run_window(w, final_mask);
   EXPECT_TRUE(r.used);
   EXPECT_EQ(r.core_size, 20u);
   EXPECT_LT(r.nodes, 1u << 20);
@@ -165,7 +121,7 @@ TEST(ExactWindow, EmptyWindowDoesNotRun) {
   World w({0.5f}, {10});
   w.instance.chunk_ids[0] = "r";
   w.constraints.required_chunks = {"r"};
-  const ExactWindowResult r = w.run(mask_of(1, {0}));
+  const ExactWindowResult r = run_window(w, mask_of(1, {0}));
   EXPECT_FALSE(r.used);
   EXPECT_EQ(r.core_size, 0u);
   EXPECT_EQ(r.nodes, 0u);
