@@ -68,6 +68,7 @@ SelectionState SelectionState::from_mask(const SelectionMask& mask, const Proble
 void SelectionState::add(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints) {
   check_candidate(i, constraints, instance);
   total_tokens += instance.token_costs[i];
+  exact_tokens += instance.token_costs[i];
   ++count;
   ++role_counts[checked_role_slot(instance.roles[i])];
   const std::uint32_t cluster = constraints.cluster_slot[i];
@@ -83,6 +84,7 @@ void SelectionState::add(std::size_t i, const ProblemInstance& instance, const P
 void SelectionState::remove(std::size_t i, const ProblemInstance& instance, const PreparedConstraints& constraints) {
   check_candidate(i, constraints, instance);
   total_tokens -= instance.token_costs[i];
+  exact_tokens = exact_tokens >= instance.token_costs[i] ? exact_tokens - instance.token_costs[i] : 0;
   count = decrement_to_zero(count);
   std::uint64_t& role = role_counts[checked_role_slot(instance.roles[i])];
   role = decrement_to_zero(role);
@@ -131,8 +133,7 @@ bool can_add(const PreparedConstraints& constraints, std::size_t i, const Select
   check_candidate(i, constraints, instance);
   if (state.id_selected(i, constraints)) return false;
   if (constraints.is_excluded[i]) return false;
-  const std::uint32_t tokens = instance.token_costs[i] + state.total_tokens;
-  if (tokens > constraints.max_tokens) return false;
+  if (state.exact_tokens + instance.token_costs[i] > constraints.max_tokens) return false;
   if (state.count >= constraints.max_chunks) return false;
   if (constraints.cluster_slot[i] == kNoSlot) return true;
   return state.cluster_count_of(i, constraints) < constraints.max_per_cluster;
@@ -147,8 +148,10 @@ bool can_swap(const PreparedConstraints& constraints, std::size_t in, std::size_
   if (constraints.is_required[out]) return false;
   if (constraints.is_excluded[in]) return false;
 
-  const std::uint32_t tokens = instance.token_costs[in] + state.total_tokens - instance.token_costs[out];
-  if (tokens > constraints.max_tokens || tokens < constraints.min_tokens) return false;
+  // total + in - out against both bounds, rearranged so that nothing wraps.
+  const std::uint64_t plus_in = state.exact_tokens + instance.token_costs[in];
+  const std::uint64_t out_tokens = instance.token_costs[out];
+  if (plus_in > constraints.max_tokens + out_tokens || plus_in < constraints.min_tokens + out_tokens) return false;
 
   const std::uint32_t cluster_in = constraints.cluster_slot[in];
   const std::uint32_t cluster_out = constraints.cluster_slot[out];
@@ -180,12 +183,14 @@ ConstraintReport check_constraints(const PreparedConstraints& constraints, const
   check_length(mask.size(), n, "selection mask");
 
   ConstraintReport report;
+  std::uint64_t exact_tokens = 0;
   std::array<bool, kRoleCount> role_held{};
   std::vector<std::uint64_t> cluster_counts(constraints.cluster_id_of_slot.size(), 0);
   std::vector<std::uint8_t> id_held(constraints.id_slot_count, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (mask[i] != 1) continue;
     report.total_tokens += instance.token_costs[i];
+    exact_tokens += instance.token_costs[i];
     ++report.count;
     role_held[checked_role_slot(instance.roles[i])] = true;
     const std::uint32_t cluster = constraints.cluster_slot[i];
@@ -198,10 +203,10 @@ ConstraintReport check_constraints(const PreparedConstraints& constraints, const
   }
 
   std::vector<Violation>& out = report.violations;
-  if (report.count > 0 && report.total_tokens > constraints.max_tokens)
-    out.push_back(make_violation(ViolationKind::TokenBudgetExceeded, report.total_tokens, constraints.max_tokens));
-  if (report.total_tokens < constraints.min_tokens)
-    out.push_back(make_violation(ViolationKind::MinTokensNotMet, report.total_tokens, constraints.min_tokens));
+  if (report.count > 0 && exact_tokens > constraints.max_tokens)
+    out.push_back(make_violation(ViolationKind::TokenBudgetExceeded, exact_tokens, constraints.max_tokens));
+  if (exact_tokens < constraints.min_tokens)
+    out.push_back(make_violation(ViolationKind::MinTokensNotMet, exact_tokens, constraints.min_tokens));
   if (report.count < constraints.min_chunks)
     out.push_back(make_violation(ViolationKind::TooFewChunks, report.count, constraints.min_chunks));
   if (report.count > constraints.max_chunks)
@@ -245,7 +250,7 @@ ConstraintReport check_constraints(const PreparedConstraints& constraints, const
 bool constraints_satisfied(const PreparedConstraints& constraints, std::span<const std::size_t> selected,
                            const ProblemInstance& instance) {
   check_prepared_for(constraints, instance);
-  std::uint32_t total_tokens = 0;
+  std::uint64_t total_tokens = 0;
   std::array<bool, kRoleCount> role_held{};
   bool excluded_selected = false;
   for (std::size_t i : selected) {

@@ -21,7 +21,8 @@ struct SelectionState {
   std::vector<std::uint64_t> cluster_counts;            // by cluster slot
   std::vector<std::uint32_t> id_counts;                 // selected candidates per id slot
   std::uint64_t count = 0;
-  std::uint32_t total_tokens = 0;  // 32-bit wrap-around sum
+  std::uint32_t total_tokens = 0;  // 32-bit wrap-around sum, as reported
+  std::uint64_t exact_tokens = 0;  // the same sum without wrap-around; the budget tests use it
 
   // Every index whose byte is non-zero counts as selected.
   static SelectionState from_mask(const SelectionMask& mask, const ProblemInstance& instance,
@@ -77,14 +78,15 @@ struct Violation {
 struct ConstraintReport {
   std::vector<Violation> violations;
   std::uint64_t count = 0;
-  std::uint32_t total_tokens = 0;
+  std::uint32_t total_tokens = 0;  // 32-bit wrap-around sum; the checks compare the exact sum
   bool satisfied = true;
 
   std::vector<std::string> messages() const;
 };
 
 // Adding the unselected candidate i keeps ids unique, avoids exclusions, the
-// token budget, the chunk limit and the cluster cap.
+// token budget, the chunk limit and the cluster cap. Token budgets are always
+// compared with exact sums: a total past 2^32 must not wrap into the budget.
 bool can_add(const PreparedConstraints& constraints, std::size_t i, const SelectionState& state,
              const ProblemInstance& instance);
 

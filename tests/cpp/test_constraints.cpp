@@ -90,13 +90,31 @@ TEST(CheckConstraints, RolesClustersAndChunkIds) {
   EXPECT_EQ(ok.total_tokens, 200u);
 }
 
-TEST(CheckConstraints, OnlyBytesEqualToOneAreSelectedAndTokensWrap) {
-  const ProblemInstance p = instance_of({{0xFFFFFFF0u}, {0x20}, {5}});
-  SelectionMask mask = {1, 1, 2};
-  const ConstraintReport report = check_constraints(prepare_constraints({}, p), mask, p);
+TEST(CheckConstraints, OnlyBytesEqualToOneAreSelected) {
+  const ProblemInstance p = instance_of({{100}, {200}, {5000}});
+  const ConstraintReport report = check_constraints(prepare_constraints({}, p), SelectionMask{1, 1, 2}, p);
   EXPECT_EQ(report.count, 2u);
+  EXPECT_EQ(report.total_tokens, 300u);
+}
+
+// A token sum past 2^32 wraps in the reported total, but never into the budget.
+TEST(TokenBudget, SumsPastTheWordSizeDoNotWrapIntoTheBudget) {
+  const ProblemInstance p = instance_of({{0xFFFFFFF0u}, {0x20}, {0x20}});
+  const PreparedConstraints c = prepare_constraints({}, p);
+  const SelectionMask both = {1, 1, 0};
+  const ConstraintReport report = check_constraints(c, both, p);
   EXPECT_EQ(report.total_tokens, 0x10u);
-  EXPECT_TRUE(report.satisfied);
+  EXPECT_EQ(report.messages(), Messages{"Token budget exceeded: 4294967312 > 8192"});
+  EXPECT_FALSE(constraints_satisfied(c, std::vector<std::size_t>{0, 1}, p));
+
+  const SelectionState small = SelectionState::from_mask({0, 1, 0}, p, c);
+  EXPECT_FALSE(can_add(c, 0, small, p));
+  EXPECT_FALSE(can_swap(c, 0, 1, small, p));
+  // Swapping the huge chunk out of an over-full selection is fine.
+  const SelectionState huge = SelectionState::from_mask(both, p, c);
+  EXPECT_EQ(huge.total_tokens, 0x10u);
+  EXPECT_FALSE(can_add(c, 2, huge, p));
+  EXPECT_TRUE(can_swap(c, 2, 0, huge, p));
 }
 
 TEST(CheckConstraints, RefusesAShortMask) {
@@ -199,6 +217,7 @@ TEST(SelectionState, IncrementalUpdatesMatchARebuild) {
   const SelectionState rebuilt = SelectionState::from_mask(mask_of(4, {0, 2, 3}), p, c);
   EXPECT_EQ(state.count, rebuilt.count);
   EXPECT_EQ(state.total_tokens, rebuilt.total_tokens);
+  EXPECT_EQ(state.exact_tokens, rebuilt.exact_tokens);
   EXPECT_EQ(state.role_counts, rebuilt.role_counts);
   EXPECT_EQ(state.cluster_counts, rebuilt.cluster_counts);
   EXPECT_EQ(state.id_counts, rebuilt.id_counts);
