@@ -1,8 +1,10 @@
 #include "python/args.hpp"
 
+#include "python/errors.hpp"
+
 namespace quarnel::python {
 
-std::vector<py::object> parse_arguments(const char* function, std::initializer_list<ArgSpec> specs,
+std::vector<py::object> parse_arguments(const char* function, std::span<const ArgSpec> specs,
                                         const py::args& args, const py::kwargs& kwargs) {
   const std::size_t count = specs.size();
   if (args.size() > count) {
@@ -39,8 +41,21 @@ std::vector<py::object> parse_arguments(const char* function, std::initializer_l
   return values;
 }
 
+std::vector<py::object> parse_arguments(const char* function, std::initializer_list<ArgSpec> specs,
+                                        const py::args& args, const py::kwargs& kwargs) {
+  return parse_arguments(function, std::span<const ArgSpec>(specs.begin(), specs.size()), args, kwargs);
+}
+
 void raise_argument_error(const char* name, const std::string& message) {
   throw py::type_error(std::string("argument '") + name + "': " + message);
+}
+
+void rethrow_naming_argument(const char* name, py::error_already_set& error) {
+  const bool overflow = error.matches(PyExc_OverflowError);
+  if (!overflow && !error.matches(PyExc_TypeError)) throw;
+  const std::string message = std::string("argument '") + name + "': " + py::str(error.value()).cast<std::string>();
+  if (overflow) raise_overflow_error(message);
+  raise_type_error(message);
 }
 
 }  // namespace quarnel::python

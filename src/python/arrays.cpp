@@ -1,0 +1,126 @@
+#include "python/arrays.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "core/role.hpp"
+#include "python/args.hpp"
+#include "python/errors.hpp"
+
+namespace quarnel::python {
+namespace {
+
+const char* dtype_name(Dtype dtype) {
+  switch (dtype) {
+    case Dtype::Float32: return "float32";
+    case Dtype::UInt32: return "uint32";
+    case Dtype::UInt8: return "uint8";
+    case Dtype::Int32: return "int32";
+  }
+  return "?";
+}
+
+// Array of an equivalent dtype: same kind, size and byte order.
+bool has_dtype(const py::object& value, Dtype dtype) {
+  switch (dtype) {
+    case Dtype::Float32: return py::array_t<float, 0>::check_(value);
+    case Dtype::UInt32: return py::array_t<std::uint32_t, 0>::check_(value);
+    case Dtype::UInt8: return py::array_t<std::uint8_t, 0>::check_(value);
+    case Dtype::Int32: return py::array_t<std::int32_t, 0>::check_(value);
+  }
+  return false;
+}
+
+std::string describe(const py::object& value) {
+  if (!py::isinstance<py::array>(value)) return "'" + type_name(value) + "' object";
+  const auto array = py::reinterpret_borrow<py::array>(value);
+  return "array of dtype " + py::str(array.dtype()).cast<std::string>() + " with " +
+         std::to_string(array.ndim()) + " dimension(s)";
+}
+
+void require_length(const py::array& array, std::size_t n, const char* name) {
+  if (element_count(array) != n) raise_value_error(std::string(name) + " length must match number of candidates");
+}
+
+}  // namespace
+
+py::array array_argument(const char* name, const py::object& value, Dtype dtype, int ndim) {
+  if (!value || !has_dtype(value, dtype) || py::reinterpret_borrow<py::array>(value).ndim() != ndim) {
+    raise_argument_error(name, std::string("expected a numpy array of dtype ") + dtype_name(dtype) + " with " +
+                                   std::to_string(ndim) + " dimension(s), got " +
+                                   (value ? describe(value) : std::string("nothing")));
+  }
+  return py::reinterpret_borrow<py::array>(value);
+}
+
+std::optional<py::array> optional_array_argument(const char* name, const py::object& value, Dtype dtype, int ndim) {
+  if (is_absent(value)) return std::nullopt;
+  return array_argument(name, value, dtype, ndim);
+}
+
+void require_contiguous(const py::array& array) {
+  if ((array.flags() & (py::array::c_style | py::array::f_style)) == 0) {
+    raise_type_error("The given array is not contiguous");
+  }
+}
+
+std::size_t element_count(const py::array& array) { return static_cast<std::size_t>(array.size()); }
+
+template <typename T>
+std::vector<T> copy_contiguous(const py::array& array) {
+  std::vector<T> out(element_count(array));
+  if (!out.empty()) std::memcpy(out.data(), array.data(), out.size() * sizeof(T));
+  return out;
+}
+
+template std::vector<float> copy_contiguous<float>(const py::array&);
+template std::vector<std::uint32_t> copy_contiguous<std::uint32_t>(const py::array&);
+template std::vector<std::uint8_t> copy_contiguous<std::uint8_t>(const py::array&);
+template std::vector<std::int32_t> copy_contiguous<std::int32_t>(const py::array&);
+
+std::vector<float> copy_matrix_row_major(const py::array& matrix) {
+  const auto rows = static_cast<std::size_t>(matrix.shape(0));
+  const auto cols = static_cast<std::size_t>(matrix.shape(1));
+  const py::ssize_t row_stride = matrix.strides(0);
+  const py::ssize_t col_stride = matrix.strides(1);
+  const auto* base = static_cast<const char*>(matrix.data());
+  std::vector<float> out(rows * cols);
+  for (std::size_t r = 0; r < rows; ++r) {
+    for (std::size_t c = 0; c < cols; ++c) {
+      const char* element = base + static_cast<py::ssize_t>(r) * row_stride + static_cast<py::ssize_t>(c) * col_stride;
+      std::memcpy(&out[r * cols + c], element, sizeof(float));  // the array need not be aligned
+    }
+  }
+  return out;
+}
+
+void CandidateArrays::require_candidate_lengths(std::size_t n) const {
+  require_length(density_scores, n, "density_scores");
+  require_length(centrality_scores, n, "centrality_scores");
+  require_length(recency_scores, n, "recency_scores");
+  require_length(auxiliary_scores, n, "auxiliary_scores");
+  require_length(roles, n, "roles");
+  require_length(cluster_ids, n, "cluster_ids");
+}
+
+void CandidateArrays::copy_into(ProblemInstance& instance) const {
+  instance.token_costs = copy_contiguous<std::uint32_t>(token_costs);
+  instance.density_scores = copy_contiguous<float>(density_scores);
+  instance.centrality_scores = copy_contiguous<float>(centrality_scores);
+  instance.recency_scores = copy_contiguous<float>(recency_scores);
+  instance.auxiliary_scores = copy_contiguous<float>(auxiliary_scores);
+
+  const std::vector<std::uint8_t> role_bytes = copy_contiguous<std::uint8_t>(roles);
+  instance.roles.resize(role_bytes.size());
+  for (std::size_t i = 0; i < role_bytes.size(); ++i) instance.roles[i] = role_from_byte(role_bytes[i]);
+
+  instance.cluster_ids = copy_contiguous<std::int32_t>(cluster_ids);
+  for (std::int32_t& id : instance.cluster_ids)
+    if (id < 0) id = kNoCluster;
+
+  const std::size_t n = instance.token_costs.size();
+  instance.chunk_ids.resize(n);
+  for (std::size_t i = 0; i < n; ++i) instance.chunk_ids[i] = "chunk_" + std::to_string(i);
+}
+
+}  // namespace quarnel::python

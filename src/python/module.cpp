@@ -1,0 +1,54 @@
+// The quarnel_solver extension module: classes first, then functions, each
+// name appended to __all__ in registration order.
+#include <pybind11/pybind11.h>
+
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/maxsim_bindings.hpp"
+
+namespace py = pybind11;
+namespace qp = quarnel::python;
+
+namespace {
+
+bool no_experimental_backend() { return false; }
+
+// Names added to the module since `before` was taken, in insertion order.
+void append_new_names(py::module_& m, const py::dict& before, py::list& all) {
+  for (auto item : m.attr("__dict__").cast<py::dict>()) {
+    if (!before.contains(item.first)) all.append(item.first);
+  }
+}
+
+}  // namespace
+
+PYBIND11_MODULE(quarnel_solver, m) {
+  // Every docstring below starts with its own text signature.
+  py::options options;
+  options.disable_function_signatures();
+
+  m.doc() = "Python module definition";
+  qp::register_exceptions(m);
+
+  py::list all;
+  qp::register_config_class(m);
+  qp::register_constraints_class(m);
+  qp::register_output_class(m);
+  qp::register_solver_class(m);
+  for (const char* name : {"SolverConfig", "SolverConstraints", "SolverOutput", "TabuSearchSolver"}) {
+    // The classes present themselves without a module prefix.
+    m.attr(name).attr("__module__") = "builtins";
+    all.append(name);
+  }
+
+  m.def("gpu_available", &no_experimental_backend, "gpu_available()\n--\n\nCheck if GPU is available");
+  m.def("cuda_available", &no_experimental_backend, "cuda_available()\n--\n\nCheck if CUDA is available");
+  m.def("version", [] { return "0.1.6"; }, "version()\n--\n\nGet library version");
+  for (const char* name : {"gpu_available", "cuda_available", "version"}) all.append(name);
+
+  const py::dict before = m.attr("__dict__").cast<py::dict>().attr("copy")();
+  qp::register_maxsim_functions(m);
+  append_new_names(m, before, all);
+
+  m.attr("__all__") = all;
+}

@@ -1,0 +1,64 @@
+// solve_numpy: arrays plus a query embedding; relevance is the cosine of each
+// embedding row with the query.
+#include <initializer_list>
+#include <span>
+
+#include "core/constraints.hpp"
+#include "python/args.hpp"
+#include "python/arrays.hpp"
+#include "python/constraints_record.hpp"
+#include "python/relevance.hpp"
+#include "python/solve_paths.hpp"
+
+namespace quarnel::python {
+
+SolveResult solve_numpy(const SolverObject& solver, const py::args& args, const py::kwargs& kwargs) {
+  const std::vector<py::object> v = parse_arguments(
+      "solve_numpy",
+      {{"embeddings", true}, {"query_embedding", true}, {"token_costs", true}, {"density_scores", true},
+       {"centrality_scores", true}, {"recency_scores", true}, {"auxiliary_scores", true}, {"roles", true},
+       {"cluster_ids", true}, {"constraints", false}},
+      args, kwargs);
+
+  const py::array embeddings = array_argument("embeddings", v[0], Dtype::Float32, 2);
+  const py::array query = array_argument("query_embedding", v[1], Dtype::Float32, 1);
+  CandidateArrays candidates;
+  candidates.token_costs = array_argument("token_costs", v[2], Dtype::UInt32, 1);
+  candidates.density_scores = array_argument("density_scores", v[3], Dtype::Float32, 1);
+  candidates.centrality_scores = array_argument("centrality_scores", v[4], Dtype::Float32, 1);
+  candidates.recency_scores = array_argument("recency_scores", v[5], Dtype::Float32, 1);
+  candidates.auxiliary_scores = array_argument("auxiliary_scores", v[6], Dtype::Float32, 1);
+  candidates.roles = array_argument("roles", v[7], Dtype::UInt8, 1);
+  candidates.cluster_ids = array_argument("cluster_ids", v[8], Dtype::Int32, 1);
+  const ConstraintsRecord constraints = constraints_argument(v[9]);
+
+  for (const py::array* array : std::initializer_list<const py::array*>{
+           &embeddings, &query, &candidates.token_costs, &candidates.density_scores, &candidates.centrality_scores,
+           &candidates.recency_scores, &candidates.auxiliary_scores, &candidates.roles, &candidates.cluster_ids}) {
+    require_contiguous(*array);
+  }
+
+  const std::size_t n = element_count(candidates.token_costs);
+  const std::size_t d = n == 0 ? 0 : element_count(embeddings) / n;
+  candidates.require_candidate_lengths(n);
+
+  ProblemInstance instance;
+  instance.embeddings = copy_contiguous<float>(embeddings);
+  instance.query_embedding = copy_contiguous<float>(query);
+  const std::span<const float> all_rows(instance.embeddings);
+  const float query_squared_norm = squared_norm(instance.query_embedding);
+  instance.relevance_scores.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    instance.relevance_scores[i] =
+        cosine_relevance(all_rows.subspan(i * d, d), instance.query_embedding, query_squared_norm);
+  }
+  instance.fulfilment_scores.assign(n, 0.0f);
+  candidates.copy_into(instance);
+  instance.num_candidates = n;
+  instance.embedding_dim = d;
+
+  const PreparedConstraints prepared = prepare_constraints(constraints.to_core(), instance);
+  return run_driver(solver, instance, prepared);
+}
+
+}  // namespace quarnel::python
