@@ -18,6 +18,7 @@ struct SearchTrace {
   std::vector<double> objective_trace;
   std::vector<std::uint64_t> diversification_iterations;
   const char* stop_reason = nullptr;  // "patience", "no_moves", "iterations", or null
+  std::uint64_t moves_scored = 0;     // moves scored by the tabu search, for benchmarks
 };
 
 struct SolveResult {
