@@ -2,6 +2,7 @@
 #include <array>
 #include <charconv>
 #include <string>
+#include <string_view>
 
 #include "core/config.hpp"
 #include "python/classes.hpp"
@@ -49,12 +50,32 @@ constexpr std::array<Field<Config>, 23> kConfigFields = {
     field<&Config::exact_window_time_ms, to_u64>("exact_window_time_ms"),
 };
 
-// The shortest decimal that reads back as the same f32, without exponent and
-// without a fractional part for integral values (0.3 -> "0.3", 1 -> "1").
+// The shortest decimal that reads back as the same f32, written out without
+// exponent and without a fractional part for integral values (0.3 -> "0.3",
+// 1 -> "1", 1e20f -> "100000000000000000000"). Fixed-format to_chars would
+// print the exact value of large floats instead of their shortest digits.
 std::string weight_text(float value) {
-  char buffer[128];
-  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::fixed);
-  return ec == std::errc() ? std::string(buffer, end) : std::string("?");
+  char buffer[64];
+  const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
+  if (ec != std::errc()) return "?";
+  const std::string_view text(buffer, static_cast<std::size_t>(end - buffer));
+  const std::size_t e = text.find('e');
+  if (e == std::string_view::npos) return std::string(text);  // inf, nan
+
+  std::string sign;
+  std::string digits;
+  for (char c : text.substr(0, e)) {
+    if (c == '-') sign = "-";
+    else if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e + 1 + (text[e + 1] == '+' ? 1 : 0), text.data() + text.size(), exponent);
+  // Digits before the decimal point.
+  const long point = static_cast<long>(exponent) + 1;
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) return sign + "0." + std::string(static_cast<std::size_t>(-point), '0') + digits;
+  if (point >= count) return sign + digits + std::string(static_cast<std::size_t>(point - count), '0');
+  return sign + digits.substr(0, static_cast<std::size_t>(point)) + "." + digits.substr(static_cast<std::size_t>(point));
 }
 
 std::string config_repr(const Config& c) {
