@@ -21,6 +21,8 @@ the readable report.
 from __future__ import annotations
 
 import argparse
+import collections
+import functools
 import json
 import keyword
 import math
@@ -241,24 +243,26 @@ def classify_role(text: str) -> str:
 # --------------------------------------------------------------------------
 
 
-def tokenize(text: str) -> list[str]:
-    """Lower-cased words without stop words, reduced by a light suffix strip.
+@functools.lru_cache(maxsize=None)
+def _term(word: str) -> str:
+    """The search term of a lower-cased word, "" for a word not worth indexing.
 
-    The stripping is crude but consistent: "raise", "raised" and "raises" all
-    map to "rais", which is all the embedding needs.
+    The suffix stripping is crude but consistent: "raise", "raised" and
+    "raises" all become "rais", which is all the embedding needs.
     """
-    terms = []
-    for word in _WORD_RE.findall(text.lower()):
-        if len(word) < 2 or word in STOPWORDS:
-            continue
-        if word.endswith("ies") and len(word) > 4:
-            word = word[:-3] + "y"
-        for suffix in _SUFFIXES:
-            if word.endswith(suffix) and len(word) - len(suffix) >= 3 and not word.endswith("ss"):
-                word = word[: -len(suffix)]
-                break
-        terms.append(word)
-    return terms
+    if len(word) < 2 or word in STOPWORDS:
+        return ""
+    if word.endswith("ies") and len(word) > 4:
+        return word[:-3] + "y"
+    for suffix in _SUFFIXES:
+        if word.endswith(suffix) and len(word) - len(suffix) >= 3 and not word.endswith("ss"):
+            return word[: -len(suffix)]
+    return word
+
+
+def tokenize(text: str) -> list[str]:
+    """The search terms of a text, in order."""
+    return [term for term in map(_term, _WORD_RE.findall(text.lower())) if term]
 
 
 def _bucket(term: str, dim: int) -> int:
@@ -292,10 +296,7 @@ class HashedTfidf:
 
     def embed(self, terms: list[str]) -> np.ndarray:
         vector = np.zeros(self.dim, dtype=np.float64)
-        counts: dict[str, int] = {}
-        for term in terms:
-            counts[term] = counts.get(term, 0) + 1
-        for term, tf in counts.items():
+        for term, tf in collections.Counter(terms).items():
             vector[_bucket(term, self.dim)] += (1.0 + math.log(tf)) * self.idf(term)
         norm = np.linalg.norm(vector)
         if norm > 0.0:
@@ -303,7 +304,9 @@ class HashedTfidf:
         return vector.astype(np.float32)
 
     def embed_all(self, documents: list[list[str]]) -> np.ndarray:
-        return np.stack([self.embed(terms) for terms in documents]) if documents else np.zeros((0, self.dim), np.float32)
+        if not documents:
+            return np.zeros((0, self.dim), dtype=np.float32)
+        return np.stack([self.embed(terms) for terms in documents])
 
 
 # --------------------------------------------------------------------------
@@ -411,18 +414,19 @@ def candidate_dicts(corpus: Corpus, picked: np.ndarray, query_terms: set[str]) -
 # Solving
 # --------------------------------------------------------------------------
 
-# Relevance is a cosine of sparse text vectors (about 0.1-0.35 for a good
-# match), so the secondary scores, which span [0, 1], get small weights to
-# break ties rather than outvote relevance. The redundancy weight lets the
-# search drop near-duplicates (several topics share passages) and passages
-# that repeat one another.
+# Relevance is a cosine of sparse text vectors (about 0.1-0.5 for a good
+# match), so the secondary scores, which span [0, 1], get small weights: they
+# break ties rather than outvote relevance. The title match ("auxiliary") is
+# worth a little more, as it rarely fires by accident. The redundancy weight
+# makes the search prefer a passage that adds something new over a close
+# relative of one already chosen.
 SOLVER_SETTINGS = dict(
     alpha=1.0,
-    beta=0.04,
-    gamma=0.04,
-    delta=0.02,
+    beta=0.02,
+    gamma=0.02,
+    delta=0.01,
     epsilon=0.08,
-    lambda_=0.25,
+    lambda_=0.15,
     iterations=100,
     early_stopping_patience=20,
 )
@@ -436,8 +440,8 @@ WANTED_ROLES = ("definition", "example")
 def select_context(query: str, budget: int, max_chunks: int, num_candidates: int) -> dict:
     try:
         import quarnel_solver as qs
-    except ImportError:
-        sys.exit("quarnel_solver is not importable: install it with `pip install .` "
+    except ImportError as error:
+        sys.exit(f"quarnel_solver is not importable ({error}); install it with `pip install .` "
                  "or point PYTHONPATH at a build directory")
 
     started = time.perf_counter()
@@ -571,7 +575,7 @@ def print_report(report: dict) -> None:
     if search["exact_window_used"]:
         window = (f"{search['exact_window_core_size']} chunks, {search['exact_window_nodes']} nodes, "
                   + ("exhaustive" if search["exact_window_exhaustive"] else "stopped by its time limit"))
-    print(f"Search      {search['iterations_run']} iterations since the last restart, best found at "
+    print(f"Search      {search['iterations_run']} iterations since the last restart, best at iteration "
           f"{search['best_iteration']}; exact window: {window}")
     timing = report["timing_ms"]
     print(f"Time        {timing['prepare']:.0f} ms to chunk and embed, {timing['solve']:.1f} ms to solve")
@@ -595,8 +599,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--query", default=DEFAULT_QUERY, help=f"the question (default: {DEFAULT_QUERY!r})")
     parser.add_argument("--budget", type=positive_int(2**32 - 1), default=2048,
                         help="token budget of the selection (default: 2048)")
-    parser.add_argument("--max-chunks", type=positive_int(10_000), default=10,
-                        help="most passages to select (default: 10)")
+    parser.add_argument("--max-chunks", type=positive_int(10_000), default=8,
+                        help="most passages to select (default: 8)")
     parser.add_argument("--candidates", type=positive_int(100_000), default=250,
                         help="how many of the most relevant passages the solver considers (default: 250)")
     parser.add_argument("--json", action="store_true", help="print the selection as JSON")

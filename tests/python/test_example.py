@@ -64,7 +64,7 @@ def test_custom_query_changes_the_selection():
     query = "what does the with statement do with context managers"
     report = select("--query", query)
     assert report["query"] == query
-    assert_valid_selection(report, budget=2048, max_chunks=10)
+    assert_valid_selection(report, budget=2048, max_chunks=8)
     topics = {item["topic"] for item in report["selected"]}
     assert topics & {"with", "context-managers"}, topics
 
