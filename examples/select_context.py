@@ -152,9 +152,8 @@ def chunk_topic(text: str) -> list[str]:
     for is_heading, block in _blocks(text):
         for piece in [block] if is_heading else _split_long(block):
             n = len(piece.split())
-            if count >= MIN_WORDS and (is_heading or count + n > MAX_WORDS or count >= TARGET_WORDS):
-                flush()
-            elif count + n > MAX_WORDS:
+            long_enough = count >= MIN_WORDS and (is_heading or count >= TARGET_WORDS)
+            if long_enough or count + n > MAX_WORDS:
                 flush()
             current.append(piece)
             count += n
@@ -438,6 +437,7 @@ WANTED_ROLES = ("definition", "example")
 
 
 def select_context(query: str, budget: int, max_chunks: int, num_candidates: int) -> dict:
+    """Build the candidates for `query`, solve, and describe the selection as a dict."""
     try:
         import quarnel_solver as qs
     except ImportError as error:
@@ -459,14 +459,15 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
     matching = np.array([bool(terms & wanted) for terms in corpus.terms])
     ranked = np.argsort(-relevance, kind="stable")
     picked = ranked[matching[ranked]][:num_candidates]
-    chunks = candidate_dicts(corpus, picked, set(query_terms))
+    chunks = candidate_dicts(corpus, picked, wanted)
 
     offered = {c["rhetorical_role"] for c in chunks}
+    required_roles = [role for role in WANTED_ROLES if role in offered]
     constraints = qs.SolverConstraints(
         max_tokens=budget,
         max_chunks=max_chunks,
         max_per_cluster=PER_TOPIC,
-        must_include_roles=[role for role in WANTED_ROLES if role in offered],
+        must_include_roles=required_roles,
     )
     solver = qs.TabuSearchSolver(qs.SolverConfig(**SOLVER_SETTINGS))
     prepared = time.perf_counter()
@@ -500,7 +501,7 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
             "max_tokens": constraints.max_tokens,
             "max_chunks": constraints.max_chunks,
             "max_per_cluster": constraints.max_per_cluster,
-            "must_include_roles": [role for role in WANTED_ROLES if role in offered],
+            "must_include_roles": required_roles,
         },
         "selected": selected,
         "total_tokens": result["total_tokens"],
