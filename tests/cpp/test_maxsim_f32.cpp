@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "backend/kernels.hpp"
-#include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
 #include "maxsim/dot8_four.hpp"
 #include "maxsim/maxsim_f32.hpp"
@@ -106,58 +105,6 @@ TEST(MaxSimF32, MatchesLiteralLoopForEveryBlockingRemainder) {
   }
 }
 
-TEST(MaxSimF32, StridedAndReversedAxesReadInPlace) {
-  // Every other query and every other document token, documents reversed.
-  Batch q = random_batch(4, 6, 9, 5);
-  Batch d = random_batch(3, 10, 9, 6);
-  TokenTensor<float> q_view = q.view;
-  q_view.items = 2;
-  q_view.item_stride *= 2;
-  TokenTensor<float> d_view = d.view;
-  d_view.data = d.values.data() + 2 * d.view.item_stride;
-  d_view.item_stride = -d.view.item_stride;
-  d_view.tokens = 5;
-  d_view.token_stride *= 2;
-
-  Batch q_dense = random_batch(2, 6, 9, 0);
-  Batch d_dense = random_batch(3, 5, 9, 0);
-  for (std::size_t i = 0; i < 2; ++i)
-    for (std::size_t t = 0; t < 6; ++t)
-      for (std::size_t k = 0; k < 9; ++k) q_dense.values[(i * 6 + t) * 9 + k] = q_view.row(i, t)[k];
-  for (std::size_t j = 0; j < 3; ++j)
-    for (std::size_t s = 0; s < 5; ++s)
-      for (std::size_t k = 0; k < 9; ++k) d_dense.values[(j * 5 + s) * 9 + k] = d_view.row(j, s)[k];
-  expect_same_bits(max_sim_f32(q_view, d_view), literal_max_sim(q_dense.view, d_dense.view));
-}
-
-TEST(MaxSimF32, NaNNeverBecomesTheBest) {
-  Batch q = random_batch(1, 1, 3, 0);
-  q.values = {1.0f, 0.0f, 0.0f};
-  Batch d = random_batch(2, 5, 3, 0);
-  const float nan = std::numeric_limits<float>::quiet_NaN();
-  // Document 0: NaN tokens around a best of 2.0, also inside a four-token block.
-  d.values = {nan, 0, 0, 1, 0, 0, nan, 0, 0, 2, 0, 0, nan, 0, 0,
-              // Document 1: every dot product is NaN.
-              nan, 0, 0, nan, 0, 0, nan, 0, 0, nan, 0, 0, nan, 0, 0};
-  const std::vector<float> scores = max_sim_f32(q.view, d.view);
-  EXPECT_EQ(scores[0], 2.0f);
-  EXPECT_EQ(scores[1], -kInf);
-}
-
-TEST(MaxSimF32, EmptyAxes) {
-  Batch q = random_batch(2, 3, 4, 1);
-  Batch d = random_batch(3, 2, 4, 2);
-  Batch no_query_tokens = random_batch(2, 0, 4, 3);
-  Batch no_document_tokens = random_batch(3, 0, 4, 4);
-
-  for (float v : max_sim_f32(no_query_tokens.view, d.view)) EXPECT_EQ(std::bit_cast<std::uint32_t>(v), 0u);
-  for (float v : max_sim_f32(q.view, no_document_tokens.view)) EXPECT_EQ(v, -kInf);
-  EXPECT_TRUE(max_sim_f32(random_batch(0, 3, 4, 5).view, d.view).empty());
-  EXPECT_TRUE(max_sim_f32(q.view, random_batch(0, 2, 4, 6).view).empty());
-  // Zero-width tokens: every dot product is 0, so every score is 0.
-  for (float v : max_sim_f32(random_batch(2, 3, 0, 7).view, random_batch(2, 2, 0, 8).view)) EXPECT_EQ(v, 0.0f);
-}
-
 TEST(MaxSimF32, RefusesMismatchedWidthsAndStridedRows) {
   Batch q = random_batch(2, 3, 4, 1);
   Batch d = random_batch(3, 2, 4, 2);
@@ -177,15 +124,6 @@ TEST(MaxSimF32, RefusesMismatchedWidthsAndStridedRows) {
   TokenTensor<float> q1 = q.view;
   q1.width = 1;
   EXPECT_EQ(max_sim_f32(q1, single).size(), 6u);
-}
-
-TEST(MaxSimF32, ThreadCountDoesNotChangeBits) {
-  Batch q = random_batch(9, 7, 33, 11);
-  Batch d = random_batch(13, 6, 33, 12);
-  std::vector<float> one, two;
-  with_pool_size_for_testing(1, [&] { one = max_sim_f32(q.view, d.view); });
-  with_pool_size_for_testing(2, [&] { two = max_sim_f32(q.view, d.view); });
-  expect_same_bits(two, one);
 }
 
 }  // namespace

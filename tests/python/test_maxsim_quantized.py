@@ -155,6 +155,18 @@ def test_empty_axes():
     assert score(q_codes, q_meta, d_codes[:0], d_meta[:0], 1, 8).shape == (2, 0)
 
 
+def test_nan_estimates_never_win():
+    # A NaN scale makes every estimate of that document token NaN.
+    rng = np.random.default_rng(9)
+    q_codes, q_meta = random_side(rng, 2, 3, 8)
+    d_codes, d_meta = random_side(rng, 2, 5, 8)
+    d_meta[0, 2, 0] = np.nan
+    d_meta[1, :, 0] = np.nan
+    result = score(q_codes, q_meta, d_codes, d_meta, 8, 8)
+    np.testing.assert_array_equal(result, literal_scores(q_codes, q_meta, d_codes, d_meta, 8, 8))
+    assert np.isfinite(result[:, 0]).all() and (result[:, 1] == -np.inf).all()
+
+
 def test_strided_arrays_give_the_same_scores_as_copies():
     rng = np.random.default_rng(8)
     q_codes, q_meta = random_side(rng, 4, 3, 24)
