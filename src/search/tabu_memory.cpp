@@ -102,7 +102,7 @@ std::uint64_t moved_mask_fingerprint(const SelectionMask& mask, std::size_t in, 
   struct Change {
     std::size_t at;
     std::uint8_t byte;
-  } changes[2] = {{out, 0}, {in, 1}};
+  } changes[2] = {{in == out ? n : out, 0}, {in, 1}};  // setting `in` wins over clearing it
   if (changes[0].at > changes[1].at) std::swap(changes[0], changes[1]);
   std::size_t from = 0;
   for (const Change& c : changes) {

@@ -60,6 +60,12 @@ NeighbourhoodSize neighbourhood_size(std::size_t n, std::size_t candidates, std:
                            static_cast<std::size_t>(std::min<std::uint64_t>(outgoing, selected))};
 }
 
+bool move_admissible(double new_score, double current_score, double best_feasible_score, bool tabu,
+                     bool past_half_patience, double margin) {
+  if (new_score - best_feasible_score > margin) return true;
+  return !tabu || (past_half_patience && new_score - current_score > margin);
+}
+
 std::size_t choose_move(std::span<const std::uint8_t> admissible, std::span<const double> value,
                         std::span<const double> delta, bool batched) {
   std::size_t kept = kNone;
@@ -227,7 +233,7 @@ class TabuSearch {
     const double best = best_feasible_.breakdown.objective_score;
     const double margin = ctx_.settings.margin();
     const double frequency_weight = stagnation_ >= 5 ? 0.02 * static_cast<double>(stagnation_) : 0.0;
-    const bool strict = stagnation_ < thresholds_.half_patience;
+    const bool past_half_patience = stagnation_ >= thresholds_.half_patience;
     const std::vector<std::uint64_t>& counts = memory_.candidate_counts();
     // Everything but the new score, which the caller has filled in.
     auto judge = [&](std::size_t i) {
@@ -235,9 +241,7 @@ class TabuSearch {
       const double next = new_score_[i];
       delta_[i] = next - current;
       value_[i] = (delta_[i] - frequency_weight * static_cast<double>(counts[in])) - move_memory_.penalty(in, out);
-      const bool tabu = move_memory_.tabu(in, out);
-      const bool aspiration = next - best > margin;
-      admissible_[i] = aspiration || !tabu || (!strict && next - current > margin);
+      admissible_[i] = move_admissible(next, current, best, move_memory_.tabu(in, out), past_half_patience, margin);
     };
 
     if (batched_) {

@@ -57,6 +57,12 @@ struct NeighbourhoodSize {
 NeighbourhoodSize neighbourhood_size(std::size_t n, std::size_t candidates, std::size_t selected,
                                      std::uint64_t stagnation, std::uint64_t divisor);
 
+// A move is admissible when its new score beats the best feasible score by
+// more than the margin (aspiration), or when it is not tabu; once the
+// stagnation reaches half the patience, also when it beats the current score.
+bool move_admissible(double new_score, double current_score, double best_feasible_score, bool tabu,
+                     bool past_half_patience, double margin);
+
 // The admissible move with the greatest value, in list order: values within
 // the f64 epsilon are decided by the greater delta, a full tie keeps the
 // earlier move. Batched scoring keeps a later move on equal deltas as well.

@@ -5,7 +5,17 @@
 #include <string>
 #include <vector>
 
+#include "backend/backend.hpp"
+#include "core/config.hpp"
+#include "core/constraint_check.hpp"
+#include "core/constraints.hpp"
+#include "core/output.hpp"
 #include "core/problem.hpp"
+#include "search/constructions.hpp"
+#include "search/context.hpp"
+#include "search/elite_pool.hpp"
+#include "search/tabu_memory.hpp"
+#include "search/tabu_search.hpp"
 
 namespace quarnel::testing {
 
@@ -74,6 +84,44 @@ inline SelectionMask random_mask(std::size_t n, std::size_t selected, std::uint3
     if (mask[i] == 0) mask[i] = 1, ++placed;
   }
   return mask;
+}
+
+// Everything a search needs, built in place (the context refers to the members).
+struct SearchWorld {
+  ProblemInstance instance;
+  SolverSettings settings;
+  PreparedConstraints constraints;
+  ObjectiveWeights weights;
+  CpuReferenceBackend backend{1};
+  SearchContext context;
+
+  SearchWorld(ProblemInstance p, const SolverConfig& config, const SolverConstraints& raw = {})
+      : instance(std::move(p)),
+        settings(SolverSettings::from_config(config)),
+        constraints(prepare_constraints(raw, instance)),
+        weights(make_objective_weights(settings)),
+        context(settings, instance, constraints, *instance.similarity_matrix, weights, backend) {}
+  SearchWorld(const SearchWorld&) = delete;
+};
+
+struct SearchRun {
+  SearchOutcome outcome;
+  SearchTrace trace;
+  std::uint64_t iterations_run = 0;
+};
+
+// Runs the search from the priority-greedy construction, as the driver would.
+inline SearchRun run_search(const SearchContext& ctx) {
+  TabuMemory memory(ctx.settings.config.tabu_tenure, ctx.n, ctx.settings.tabu_similarity_threshold);
+  const SelectionMask start = construct_priority_greedy(ctx);
+  const bool satisfied = check_constraints(ctx.constraints, start, ctx.instance).satisfied;
+  const ObjectiveBreakdown breakdown = ctx.evaluate(start);
+  ElitePool pool;
+  if (satisfied) pool.append(start, breakdown.objective_score);
+  SearchRun run;
+  run.outcome = run_tabu_search(ctx, SearchStart{start, breakdown, satisfied}, memory, pool, run.trace);
+  run.iterations_run = memory.iteration();
+  return run;
 }
 
 }  // namespace quarnel::testing
