@@ -47,7 +47,8 @@ inline std::uint32_t code_hamming_distance(const std::uint8_t* a, const std::uin
   __m128i counts = zero;  // two 64-bit partial counts
   std::size_t k = 0;
   for (; k + 16 <= n; k += 16) {
-    const __m128i bits = code_detail::popcount_bytes(_mm_xor_si128(code_detail::load16(a + k), code_detail::load16(b + k)));
+    const __m128i differing = _mm_xor_si128(code_detail::load16(a + k), code_detail::load16(b + k));
+    const __m128i bits = code_detail::popcount_bytes(differing);
     counts = _mm_add_epi64(counts, _mm_sad_epu8(bits, zero));
   }
   alignas(16) std::uint64_t halves[2];
@@ -100,7 +101,8 @@ inline std::uint32_t code_dot_u4(const std::uint8_t* a, const std::uint8_t* b, s
   }
   std::uint32_t total = code_detail::sum_lanes_u32(acc);
   for (; k < n; ++k) {
-    total += static_cast<std::uint32_t>(a[k] & 0x0F) * (b[k] & 0x0F) + static_cast<std::uint32_t>(a[k] >> 4) * (b[k] >> 4);
+    total += static_cast<std::uint32_t>(a[k] & 0x0F) * (b[k] & 0x0F);
+    total += static_cast<std::uint32_t>(a[k] >> 4) * (b[k] >> 4);
   }
   return total;
 }

@@ -24,7 +24,8 @@ std::uint32_t plain_product(const std::uint8_t* a, const std::uint8_t* b, std::s
     if (bits == 1) {
       for (int bit = 0; bit < 8; ++bit) total += ((a[k] ^ b[k]) >> bit) & 1u;
     } else if (bits == 4) {
-      total += static_cast<std::uint32_t>(a[k] & 15) * (b[k] & 15) + static_cast<std::uint32_t>(a[k] >> 4) * (b[k] >> 4);
+      total += static_cast<std::uint32_t>(a[k] & 15) * (b[k] & 15);
+      total += static_cast<std::uint32_t>(a[k] >> 4) * (b[k] >> 4);
     } else {
       total += static_cast<std::uint32_t>(a[k]) * b[k];
     }
