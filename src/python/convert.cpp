@@ -100,6 +100,7 @@ std::vector<std::string> to_text_list(py::handle value) {
 }
 
 std::string lower_text(py::handle text) {
+  if (!PyUnicode_Check(text.ptr())) raise_type_error("'" + type_name(text) + "' object cannot be converted to 'str'");
   // Unbound str.lower, so that a str subclass cannot substitute its own.
   const py::handle str_type(reinterpret_cast<PyObject*>(&PyUnicode_Type));
   return to_text(str_type.attr("lower")(text));

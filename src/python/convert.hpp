@@ -33,7 +33,7 @@ std::string to_text(py::handle value);
 // None (empty), or a sequence of str that is not itself a str.
 std::vector<std::string> to_text_list(py::handle value);
 
-// Python's own str.lower() applied to a str, as UTF-8.
+// Python's own str.lower() applied to a str (TypeError for anything else), as UTF-8.
 std::string lower_text(py::handle text);
 std::string lower_text(const std::string& text);
 

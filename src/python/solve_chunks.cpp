@@ -122,10 +122,7 @@ void read_chunk(py::handle chunk, std::size_t position, ChunkColumns& columns) {
   columns.auxiliary_scores.push_back(score("auxiliary_score", 0.0f));
 
   Role role = Role::Unknown;
-  if (const py::object text = lookup(chunk, "rhetorical_role")) {
-    to_text(text);  // must be a str
-    role = role_from_lowercase_text(lower_text(text));
-  }
+  if (const py::object text = lookup(chunk, "rhetorical_role")) role = role_from_lowercase_text(lower_text(text));
   columns.roles.push_back(role);
 
   const py::object cluster = lookup(chunk, "cluster_id");

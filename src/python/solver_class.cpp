@@ -13,7 +13,6 @@
 namespace quarnel::python {
 namespace {
 
-
 constexpr const char* kSolveNumpyDoc =
     "solve_numpy($self, embeddings, query_embedding, token_costs, density_scores, centrality_scores, "
     "recency_scores, auxiliary_scores, roles, cluster_ids, constraints=None)\n--\n\n"
