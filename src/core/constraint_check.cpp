@@ -250,17 +250,29 @@ ConstraintReport check_constraints(const PreparedConstraints& constraints, const
 bool constraints_satisfied(const PreparedConstraints& constraints, std::span<const std::size_t> selected,
                            const ProblemInstance& instance) {
   check_prepared_for(constraints, instance);
+  const std::size_t n = instance.num_candidates;
+  const std::size_t cluster_slot_count = constraints.cluster_id_of_slot.size();
+  const std::size_t id_slot_count = constraints.id_slot_count;
+  // Raw pointers held in locals: the byte stores below could otherwise alias
+  // the vectors' members and force a reload on every step.
+  const std::uint32_t* tokens = instance.token_costs.data();
+  const Role* roles = instance.roles.data();
+  const std::uint32_t* cluster_slot = constraints.cluster_slot.data();
+  const std::uint32_t* id_slot = constraints.id_slot.data();
+  const std::uint8_t* excluded = constraints.is_excluded.data();
+
+  // Every index and slot is checked here, so nothing below throws with the
+  // scratch counters half filled.
   std::uint64_t total_tokens = 0;
-  std::array<bool, kRoleCount> role_held{};
+  std::uint32_t roles_held = 0;  // bit per role slot
   bool excluded_selected = false;
   for (std::size_t i : selected) {
-    check_candidate(i, constraints, instance);
-    if (constraints.cluster_slot[i] != kNoSlot)
-      check_index(constraints.cluster_slot[i], constraints.cluster_id_of_slot.size(), "cluster slot");
-    check_index(constraints.id_slot[i], constraints.id_slot_count, "chunk id slot");
-    total_tokens += instance.token_costs[i];
-    role_held[checked_role_slot(instance.roles[i])] = true;
-    excluded_selected = excluded_selected || constraints.is_excluded[i];
+    check_index(i, n, "selected candidate");
+    if (cluster_slot[i] != kNoSlot) check_index(cluster_slot[i], cluster_slot_count, "cluster slot");
+    check_index(id_slot[i], id_slot_count, "chunk id slot");
+    total_tokens += tokens[i];
+    roles_held |= 1u << checked_role_slot(roles[i]);
+    excluded_selected |= excluded[i] != 0;
   }
   const std::uint64_t count = selected.size();
   if (excluded_selected) return false;
@@ -268,30 +280,31 @@ bool constraints_satisfied(const PreparedConstraints& constraints, std::span<con
   if (total_tokens < constraints.min_tokens) return false;
   if (count < constraints.min_chunks || count > constraints.max_chunks) return false;
   for (Role role : constraints.must_include_roles)
-    if (!role_held[checked_role_slot(role)]) return false;
+    if ((roles_held & (1u << checked_role_slot(role))) == 0) return false;
+  if (cluster_slot_count == 0 && constraints.required_id_slots.empty()) return true;
 
   // Per-thread scratch counters, returned to zero before leaving, so that the
-  // exact window can call this for every node without allocating. Every index
-  // was checked above, so nothing below throws with the scratch half filled.
-  thread_local std::vector<std::uint64_t> cluster_counts;
-  thread_local std::vector<std::uint8_t> id_held;
-  if (cluster_counts.size() < constraints.cluster_id_of_slot.size())
-    cluster_counts.resize(constraints.cluster_id_of_slot.size(), 0);
-  if (id_held.size() < constraints.id_slot_count) id_held.resize(constraints.id_slot_count, 0);
+  // exact window can call this for every node without allocating.
+  thread_local std::vector<std::uint64_t> cluster_scratch;
+  thread_local std::vector<std::uint8_t> id_scratch;
+  if (cluster_scratch.size() < cluster_slot_count) cluster_scratch.resize(cluster_slot_count, 0);
+  if (id_scratch.size() < id_slot_count) id_scratch.resize(id_slot_count, 0);
+  std::uint64_t* cluster_counts = cluster_scratch.data();
+  std::uint8_t* id_held = id_scratch.data();
 
+  const std::uint64_t cap = constraints.max_per_cluster;
   bool cluster_overflow = false;
   for (std::size_t i : selected) {
-    const std::uint32_t cluster = constraints.cluster_slot[i];
-    if (cluster != kNoSlot && ++cluster_counts[cluster] > constraints.max_per_cluster) cluster_overflow = true;
-    id_held[constraints.id_slot[i]] = 1;
+    const std::uint32_t cluster = cluster_slot[i];
+    if (cluster != kNoSlot && ++cluster_counts[cluster] > cap) cluster_overflow = true;
+    id_held[id_slot[i]] = 1;
   }
   bool required_missing = false;
   for (std::uint32_t slot : constraints.required_id_slots)
-    if (slot == kNoSlot || slot >= constraints.id_slot_count || !id_held[slot]) required_missing = true;
+    if (slot == kNoSlot || slot >= id_slot_count || id_held[slot] == 0) required_missing = true;
   for (std::size_t i : selected) {
-    const std::uint32_t cluster = constraints.cluster_slot[i];
-    if (cluster != kNoSlot) cluster_counts[cluster] = 0;
-    id_held[constraints.id_slot[i]] = 0;
+    if (cluster_slot[i] != kNoSlot) cluster_counts[cluster_slot[i]] = 0;
+    id_held[id_slot[i]] = 0;
   }
   return !cluster_overflow && !required_missing;
 }
