@@ -1,5 +1,7 @@
 #include "core/move_scoring.hpp"
 
+#include <bit>
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -181,8 +183,22 @@ std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const Prob
   return coverage_top_k(mask, instance, params.threshold, weights[weight::kFulfilment], params);
 }
 
+bool is_bitwise_symmetric(std::span<const float> similarity, std::size_t n) {
+  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  // Tiles keep the transposed reads within a few cache lines.
+  constexpr std::size_t kTile = 64;
+  for (std::size_t bi = 0; bi < n; bi += kTile)
+    for (std::size_t bj = bi; bj < n; bj += kTile)
+      for (std::size_t i = bi; i < std::min(bi + kTile, n); ++i)
+        for (std::size_t j = std::max(bj, i + 1); j < std::min(bj + kTile, n); ++j)
+          if (std::bit_cast<std::uint32_t>(similarity[i * n + j]) !=
+              std::bit_cast<std::uint32_t>(similarity[j * n + i]))
+            return false;
+  return true;
+}
+
 DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instance, const ObjectiveWeights& weights,
-                       std::span<const float> similarity) {
+                       std::span<const float> similarity, bool symmetric_similarity) {
   const std::size_t n = instance.num_candidates;
   check_length(mask.size(), n, "selection mask");
   DeltaCache cache;
@@ -192,12 +208,21 @@ DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instanc
 
   if (similarity.size() == checked_product(n, n, "similarity matrix")) {
     const std::vector<std::size_t> ones = selection_of(mask, n, true);
-    for (std::size_t i = 0; i < n; ++i) {
-      const float* row = similarity.data() + i * n;
-      double sum = 0.0;
-      for (std::size_t j : ones)
-        if (j != i) sum += static_cast<double>(row[j]);
-      cache.redundancy[i] = sum;
+    if (symmetric_similarity) {
+      // Every sum still takes its terms in ascending j.
+      for (std::size_t j : ones) {
+        const float* row = similarity.data() + j * n;
+        for (std::size_t i = 0; i < n; ++i)
+          if (i != j) cache.redundancy[i] += static_cast<double>(row[i]);
+      }
+    } else {
+      for (std::size_t i = 0; i < n; ++i) {
+        const float* row = similarity.data() + i * n;
+        double sum = 0.0;
+        for (std::size_t j : ones)
+          if (j != i) sum += static_cast<double>(row[j]);
+        cache.redundancy[i] = sum;
+      }
     }
   }
 
@@ -212,9 +237,17 @@ DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instanc
     const HeldTop h = held_top(row, selected, params.threshold);
     const double now = support_of(h.top, h.quorum, params);
     const double w = instance.query_token_weight(t);
+    // A candidate that leaves the list and the quorum's "at least 3 / 4" as
+    // they are contributes w * 0, which adds nothing while w is finite.
+    const bool skip_unchanged = std::isfinite(w);
     for (std::size_t i = 0; i < n; ++i) {
       const float c = row[i];
       const bool reaches = c >= params.threshold;
+      if (skip_unchanged) {
+        const bool moves_quorum = reaches && (mask[i] == 0 ? h.quorum < 4 : h.quorum <= 4 && h.quorum > 0);
+        const bool touches_list = mask[i] == 0 ? (c >= h.top.v[0] || c > h.top.v[3]) : held_slot(h.holder, i) >= 0;
+        if (!moves_quorum && !touches_list) continue;
+      }
       if (mask[i] == 0) {
         TopFour<float> list = h.top;
         list.insert(c);
@@ -268,15 +301,92 @@ double fulfilment_change_cached(const ObjectiveWeights& weights, const ProblemIn
   return cached_change(support_params(weights), instance, cache, in, out);
 }
 
+std::vector<float> coverage_by_candidate(const ProblemInstance& instance) {
+  if (!instance.coverage_matrix) return {};
+  const std::size_t n = instance.num_candidates, rows = instance.num_query_tokens;
+  check_length(instance.coverage_matrix->size(), checked_product(rows, n, "coverage matrix"), "coverage matrix");
+  std::vector<float> by_candidate(rows * n);
+  for (std::size_t t = 0; t < rows; ++t)
+    for (std::size_t i = 0; i < n; ++i) by_candidate[i * rows + t] = (*instance.coverage_matrix)[t * n + i];
+  return by_candidate;
+}
+
+void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInstance& instance,
+                              const CoverageTopK& cache, std::span<const float> by_candidate,
+                              std::span<const std::size_t> outgoing) {
+  n_ = instance.num_candidates;
+  rows_ = cache.rows;
+  require(instance.coverage_matrix.has_value(), "coverage cache without a coverage matrix");
+  check_length(by_candidate.size(), checked_product(rows_, n_, "coverage matrix"), "coverage by candidate");
+  require(cache.top.size() == rows_ && cache.quorum.size() == rows_ && cache.support.size() == rows_ &&
+              cache.holders.size() == 3 * rows_,
+          "coverage cache is inconsistent");
+  cache_ = &cache;
+  by_candidate_ = by_candidate;
+  params_ = support_params(weights);
+  row_weight_.resize(rows_);
+  for (std::size_t t = 0; t < rows_; ++t) row_weight_[t] = instance.query_token_weight(t);
+
+  block_.resize(n_, kUnprepared);
+  for (std::size_t i : blocked_) block_[i] = kUnprepared;
+  blocked_.clear();
+  removal_.resize((outgoing.size() + 1) * rows_);
+  for (std::size_t b = 0; b <= outgoing.size(); ++b) {
+    const std::size_t out = b == 0 ? kNone : outgoing[b - 1];
+    if (b > 0) {
+      check_index(out, n_, "outgoing candidate");
+      block_[out] = static_cast<std::uint32_t>(b);
+      blocked_.push_back(out);
+    }
+    for (std::size_t t = 0; t < rows_; ++t) {
+      Row& row = removal_[b * rows_ + t];
+      row.list = cache.top[t];
+      row.quorum = cache.quorum[t];
+      if (out != kNone) {
+        const int slot = held_slot(&cache.holders[3 * t], out);
+        if (slot >= 0) row.list = without_slot(row.list, slot);
+        if (by_candidate[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
+      }
+      row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
+    }
+  }
+}
+
+double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
+  check_index(in, n_, "incoming candidate");
+  const std::uint32_t block = out < n_ ? block_[out] : 0;
+  require(block != kUnprepared, "fulfilment change asked for an outgoing candidate that was not prepared");
+  const Row* rows = &removal_[block * rows_];
+  const float* coverage = by_candidate_.data() + in * rows_;
+  double change = 0.0;
+  for (std::size_t t = 0; t < rows_; ++t) {
+    const Row& row = rows[t];
+    const float c = coverage[t];
+    const std::uint64_t quorum = row.quorum + (c >= params_.threshold ? 1 : 0);
+    // Support reads the quorum only as "at least 3" and "at least 4".
+    const bool same_quorum = std::min<std::uint64_t>(quorum, 4) == std::min<std::uint64_t>(row.quorum, 4);
+    const bool enters = c >= row.list.v[0] || c > row.list.v[3];
+    if (!enters && same_quorum) {
+      change += row.term;
+      continue;
+    }
+    TopFour<float> list = row.list;
+    list.insert(c);
+    change += row_weight_[t] * (support_of(list, quorum, params_) - cache_->support[t]);
+  }
+  return change;
+}
+
 MoveScorer::MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& instance,
                        std::span<const float> similarity, std::span<const float> row_sums, const SelectionMask& mask,
-                       const CoverageTopK* cache)
+                       const CoverageTopK* cache, const FulfilmentMoves* prepared)
     : weights_(weights),
       instance_(instance),
       similarity_(similarity),
       row_sums_(row_sums),
       mask_(mask),
       cache_(cache),
+      prepared_(prepared),
       params_(support_params(weights)),
       n_(instance.num_candidates) {
   check_length(similarity.size(), checked_product(n_, n_, "similarity matrix"), "similarity matrix");
@@ -290,6 +400,7 @@ MoveScorer::MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& i
 }
 
 double MoveScorer::fulfilment_change(std::size_t in, std::size_t out) const {
+  if (prepared_ != nullptr) return prepared_->change(in, out);
   if (cache_ != nullptr) return cached_change(params_, instance_, *cache_, in, out);
   return fulfilment_change_exact(weights_, mask_, instance_, in, out);
 }

@@ -50,8 +50,14 @@ struct DeltaCache {
   std::vector<double> redundancy;   // every candidate, f64 sum over selected j != i
 };
 
+// With `symmetric_similarity` (see is_bitwise_symmetric) the redundancy reads
+// the rows of the selected candidates instead of their columns: the same
+// values, summed in the same order, with contiguous reads.
 DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instance, const ObjectiveWeights& weights,
-                       std::span<const float> similarity);
+                       std::span<const float> similarity, bool symmetric_similarity = false);
+
+// True when sim[i*n + j] and sim[j*n + i] have the same bits for every pair.
+bool is_bitwise_symmetric(std::span<const float> similarity, std::size_t n);
 
 // Fulfilment change of adding `in` and/or removing `out` (kNone for neither).
 // The exact form recomputes each row's top four from the mask; the cached form
@@ -61,13 +67,50 @@ double fulfilment_change_exact(const ObjectiveWeights& weights, const SelectionM
 double fulfilment_change_cached(const ObjectiveWeights& weights, const ProblemInstance& instance,
                                 const CoverageTopK& cache, std::size_t in, std::size_t out);
 
+// The coverage matrix stored by candidate (entry i*T + t is coverage[t*n + i]),
+// so that one candidate's coverage of every row is contiguous.
+std::vector<float> coverage_by_candidate(const ProblemInstance& instance);
+
+// The cached fulfilment change of many moves from one selection, with the same
+// bits as fulfilment_change_cached: the removal side of every outgoing
+// candidate is prepared once, and a row whose list and quorum the incoming
+// candidate leaves as they are reuses the prepared term.
+class FulfilmentMoves {
+ public:
+  // `by_candidate` from coverage_by_candidate; `outgoing` the candidates that swaps may remove.
+  void prepare(const ObjectiveWeights& weights, const ProblemInstance& instance, const CoverageTopK& cache,
+               std::span<const float> by_candidate, std::span<const std::size_t> outgoing);
+  // `out` >= n: a pure add. Read-only: safe to call from several threads.
+  double change(std::size_t in, std::size_t out) const;
+
+ private:
+  struct Row {
+    TopFour<float> list;
+    std::uint64_t quorum = 0;
+    double term = 0.0;  // w_t * (support of this row after the removal - support now)
+  };
+  static constexpr std::uint32_t kUnprepared = 0xFFFFFFFFu;
+
+  const CoverageTopK* cache_ = nullptr;
+  std::span<const float> by_candidate_;
+  SupportParams params_;
+  std::size_t n_ = 0;
+  std::size_t rows_ = 0;
+  std::vector<double> row_weight_;
+  std::vector<Row> removal_;          // one block of rows per outgoing candidate; block 0: no removal
+  std::vector<std::uint32_t> block_;  // per candidate
+  std::vector<std::size_t> blocked_;
+};
+
 // Scores moves from one current selection. Lengths are checked once here, so
 // that delta() only checks the two indices.
 class MoveScorer {
  public:
-  // `cache` may be null: the fulfilment change is then computed exactly from `mask`.
+  // `cache` may be null: the fulfilment change is then computed exactly from
+  // `mask`. With `prepared` (for `cache`) the cached change is read from it.
   MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& instance, std::span<const float> similarity,
-             std::span<const float> row_sums, const SelectionMask& mask, const CoverageTopK* cache);
+             std::span<const float> row_sums, const SelectionMask& mask, const CoverageTopK* cache,
+             const FulfilmentMoves* prepared = nullptr);
 
   // Objective change of adding `in` while removing `out` (>= n: pure add).
   double delta(std::size_t in, std::size_t out) const;
@@ -80,6 +123,7 @@ class MoveScorer {
   std::span<const float> row_sums_;
   const SelectionMask& mask_;
   const CoverageTopK* cache_;
+  const FulfilmentMoves* prepared_;
   SupportParams params_;
   std::size_t n_;
 };

@@ -126,6 +126,8 @@ class TabuSearch {
     add_key_.assign(n_, 0.0);
     keep_key_.assign(n_, 0.0);
     rebuild_caches();
+    if (coverage_) coverage_by_candidate_ = coverage_by_candidate(ctx.instance);
+    symmetric_ = ctx.similarity.size() == n_ * n_ && is_bitwise_symmetric(ctx.similarity, n_);
   }
 
   SearchOutcome run() {
@@ -188,7 +190,7 @@ class TabuSearch {
       else if (!ctx_.constraints.is_excluded[i])
         candidates_.push_back(i);
     }
-    const DeltaCache cache = delta_cache(current_, ctx_.instance, ctx_.weights, ctx_.similarity);
+    const DeltaCache cache = delta_cache(current_, ctx_.instance, ctx_.weights, ctx_.similarity, symmetric_);
     for (std::size_t i : candidates_) {
       const double gain = cache.add_gain[i];
       add_key_[i] = ((ctx_.unary[i] / size_85_[i] + 1.45 * gain) + (0.35 * gain) / size_65_[i]) -
@@ -209,10 +211,10 @@ class TabuSearch {
     const NeighbourhoodSize size =
         neighbourhood_size(n_, candidates_.size(), selected_.size(), stagnation_, thresholds_.divisor);
     incoming_ = std::span<const std::size_t>(candidates_).first(size.incoming);
+    outgoing_ = std::span<const std::size_t>(by_retention_).first(size.outgoing);
     const SelectionState state = SelectionState::from_mask(current_, ctx_.instance, ctx_.constraints);
     for (std::size_t in : incoming_) {
-      for (std::size_t b = 0; b < size.outgoing; ++b) {
-        const std::size_t out = by_retention_[b];
+      for (std::size_t out : outgoing_) {
         if (ctx_.constraints.is_required[out]) continue;
         if (can_swap(ctx_.constraints, in, out, state, ctx_.instance)) moves_in_.push_back(in), moves_out_.push_back(out);
       }
@@ -249,8 +251,9 @@ class TabuSearch {
       for (std::size_t i = 0; i < count; ++i) judge(i);
       return;
     }
+    if (coverage_) fulfilment_moves_.prepare(ctx_.weights, ctx_.instance, *coverage_, coverage_by_candidate_, outgoing_);
     const MoveScorer scorer(ctx_.weights, ctx_.instance, ctx_.similarity, row_sums_, current_,
-                            coverage_ ? &*coverage_ : nullptr);
+                            coverage_ ? &*coverage_ : nullptr, coverage_ ? &fulfilment_moves_ : nullptr);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         new_score_[i] = current + scorer.delta(moves_in_[i], moves_out_[i]);
@@ -342,10 +345,13 @@ class TabuSearch {
 
   std::vector<float> row_sums_;
   std::optional<CoverageTopK> coverage_;
+  std::vector<float> coverage_by_candidate_;
+  bool symmetric_ = false;
+  FulfilmentMoves fulfilment_moves_;
   std::vector<double> size_85_, size_65_, size_90_;
 
   std::vector<std::size_t> selected_, candidates_, by_retention_;
-  std::span<const std::size_t> incoming_;
+  std::span<const std::size_t> incoming_, outgoing_;
   std::vector<double> add_key_, keep_key_;
   std::vector<std::size_t> moves_in_, moves_out_;
   std::vector<double> new_score_, delta_, value_;

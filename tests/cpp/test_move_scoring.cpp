@@ -133,6 +133,38 @@ TEST(MoveScoring, CachedFulfilmentChangeMatchesExactWhereTheCacheIsExact) {
   }
 }
 
+// The per-iteration forms must give the same bits as the plain cached forms.
+TEST(MoveScoring, PreparedFormsMatchThePlainOnes) {
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    ProblemInstance p = random_instance({.n = 30, .query_tokens = 7, .seed = seed});
+    const std::size_t n = p.num_candidates;
+    // Ties and threshold crossings make the reuse conditions matter.
+    for (std::size_t k = 0; k < p.coverage_matrix->size(); k += 5) (*p.coverage_matrix)[k] = 0.55f;
+    const std::vector<float> by_candidate = coverage_by_candidate(p);
+    for (std::size_t size : {0, 2, 5, 12, 29}) {
+      const SelectionMask mask = random_mask(n, size, seed * 7 + size);
+      const auto cache = coverage_top_k(mask, p, kWeights);
+      std::vector<std::size_t> outgoing;
+      for (std::size_t i = 0; i < n; ++i)
+        if (mask[i]) outgoing.push_back(i);
+      FulfilmentMoves prepared;
+      prepared.prepare(kWeights, p, *cache, by_candidate, outgoing);
+      for (std::size_t in = 0; in < n; ++in) {
+        if (mask[in]) continue;
+        EXPECT_EQ(prepared.change(in, n), fulfilment_change_cached(kWeights, p, *cache, in, kNone));
+        for (std::size_t out : outgoing)
+          EXPECT_EQ(prepared.change(in, out), fulfilment_change_cached(kWeights, p, *cache, in, out));
+      }
+      const DeltaCache plain = delta_cache(mask, p, kWeights, *p.similarity_matrix);
+      const DeltaCache by_rows = delta_cache(mask, p, kWeights, *p.similarity_matrix, true);
+      EXPECT_EQ(plain.redundancy, by_rows.redundancy);
+    }
+    EXPECT_TRUE(is_bitwise_symmetric(*p.similarity_matrix, n));
+    (*p.similarity_matrix)[3 * n + 17] += 1.0f;
+    EXPECT_FALSE(is_bitwise_symmetric(*p.similarity_matrix, n));
+  }
+}
+
 TEST(MoveScoring, CachedRemovalKeepsAnUntrackedFourthValue) {
   // One row, five selected candidates all reaching a threshold of 0.4.
   ProblemInstance p = random_instance({.n = 6, .query_tokens = 1, .seed = 2});
