@@ -1,13 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdlib>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "backend/backend.hpp"
-#include "backend/kernels.hpp"
 #include "backend/thread_pool.hpp"
 
 namespace quarnel {
@@ -70,18 +67,6 @@ TEST(ChooseBackend, AlwaysTheCpuReference) {
       EXPECT_EQ(cpu->thread_count(), pool_thread_count());
     }
   }
-}
-
-TEST(CpuReferenceBackend, OperationsReachTheKernels) {
-  const CpuReferenceBackend backend(pool_thread_count());
-  const std::vector<float> a = {1, 2, 3, 4, 5, 6, 7, 8, 9}, b = {9, 8, 7, 6, 5, 4, 3, 2, 1};
-  EXPECT_EQ(backend.dot(a, b), dot8(std::span<const float>(a), std::span<const float>(b)));
-  EXPECT_EQ(backend.cosine_similarity(a, b), cosine_similarity(a, b));
-  EXPECT_EQ(backend.batch_dot(a, 3, 3, b), batch_dot(a, 3, 3, b));
-  EXPECT_EQ(backend.matmul(a, 3, 3, b, 3), matmul(a, 3, 3, b, 3));
-  EXPECT_EQ(backend.similarity_matrix(a, 3, 3), similarity_matrix(a, 3, 3));
-  const std::vector<std::uint8_t> none(9, 0);
-  EXPECT_TRUE(std::signbit(backend.masked_sum(a, none)));
 }
 
 }  // namespace
