@@ -327,9 +327,9 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
   row_weight_.resize(rows_);
   for (std::size_t t = 0; t < rows_; ++t) row_weight_[t] = instance.query_token_weight(t);
 
-  block_.resize(n_, kUnprepared);
   for (std::size_t i : blocked_) block_[i] = kUnprepared;
   blocked_.clear();
+  block_.resize(n_, kUnprepared);
   removal_.resize((outgoing.size() + 1) * rows_);
   for (std::size_t b = 0; b <= outgoing.size(); ++b) {
     const std::size_t out = b == 0 ? kNone : outgoing[b - 1];

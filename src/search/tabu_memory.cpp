@@ -248,9 +248,9 @@ void MoveMemory::prepare(const TabuMemory& memory, const SelectionMask& current,
 
   cluster_weight_.resize(n);
   rank_.resize(n);
-  slot_.resize(n, kUnprepared);
   for (std::size_t i : slotted_) slot_[i] = kUnprepared;
   slotted_.clear();
+  slot_.resize(n, kUnprepared);
 
   auto weight_of = [&](std::size_t i) {
     const std::int32_t cluster = instance.cluster_ids[i];
@@ -329,8 +329,14 @@ std::uint64_t MoveMemory::pair_sum_after(std::size_t in, std::size_t out) const 
   return sum;
 }
 
-double MoveMemory::penalty(std::size_t in, std::size_t out) const {
+void MoveMemory::check_move(std::size_t in, std::size_t out) const {
   check_index(in, n_, "incoming candidate");
+  require((*current_)[in] == 0 && (out >= n_ || (*current_)[out] != 0),
+          "a move adds an unselected candidate and removes a selected one");
+}
+
+double MoveMemory::penalty(std::size_t in, std::size_t out) const {
+  check_move(in, out);
   require(slot_[in] != kUnprepared, "penalty asked for a candidate that was not prepared");
   const bool removes = out < n_;
   const std::vector<std::uint64_t>& counts = memory_->candidate_counts();
@@ -342,7 +348,7 @@ double MoveMemory::penalty(std::size_t in, std::size_t out) const {
 }
 
 bool MoveMemory::tabu(std::size_t in, std::size_t out) const {
-  check_index(in, n_, "incoming candidate");
+  check_move(in, out);
   const bool removes = out < n_;
   if (removes) {
     for (const Recent& r : recent_)

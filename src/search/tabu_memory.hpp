@@ -130,6 +130,7 @@ class MoveMemory {
   static constexpr std::size_t kSpan = 2 * kReach + 2;
   static constexpr std::uint32_t kUnprepared = 0xFFFFFFFFu;
 
+  void check_move(std::size_t in, std::size_t out) const;
   std::uint64_t band(std::size_t position, std::size_t distance) const;
   std::uint64_t pair_sum_after(std::size_t in, std::size_t out) const;
 
