@@ -234,7 +234,9 @@ TEST(MoveScoring, MoveDeltaTracksTheObjective) {
           next[in] = 1;
           const double truth = selection_score(view, next.data()) - before;
           EXPECT_NEAR(exact.delta(in, out), truth, 2e-5) << in << " for " << out;
-          if (out == n || size <= 3) EXPECT_NEAR(cached.delta(in, out), truth, 2e-5) << in << " for " << out;
+          if (out == n || size <= 3) {
+            EXPECT_NEAR(cached.delta(in, out), truth, 2e-5) << in << " for " << out;
+          }
         }
       }
     }

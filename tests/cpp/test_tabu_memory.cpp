@@ -179,7 +179,9 @@ TEST(TabuMemory, PreparedMovesAgreeWithThePlainForm) {
           tabu_moves += tabu;
         }
       }
-      if (threshold == 0.85f && size == 6) EXPECT_GT(tabu_moves, 0);
+      if (threshold == 0.85f && size == 6) {
+        EXPECT_GT(tabu_moves, 0);
+      }
     }
   }
 }
