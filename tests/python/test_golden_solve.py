@@ -10,6 +10,12 @@ CASES = load_cases(golden_file("solve_cases.jsonl"))
 @pytest.mark.parametrize("case", CASES, ids=[f"{c['id']}-{c['path']}" for c in CASES])
 def test_reference_case(case):
     output = run_solve_case(case)
+    # The exact window stops at a wall-clock limit (25 ms by default); on a busy
+    # machine it can run out before finishing where the reference finished.
+    for _ in range(4):
+        if output.exact_window_exhaustive or not case["expected"]["exact_window_exhaustive"]:
+            break
+        output = run_solve_case(case)
     actual = output.to_dict()
     diffs = differences(actual, case["expected"])
     assert not diffs, "\n".join(f"{key}: got {got!r}, expected {want!r}" for key, got, want in diffs) + (
