@@ -4,9 +4,9 @@
 
 namespace quarnel::python {
 
-std::vector<py::object> parse_arguments(const char* function, std::span<const ArgSpec> specs,
+std::vector<py::object> parse_arguments(const char* function, std::span<const Param> params,
                                         const py::args& args, const py::kwargs& kwargs) {
-  const std::size_t count = specs.size();
+  const std::size_t count = params.size();
   if (args.size() > count) {
     throw py::type_error(std::string(function) + "() takes at most " + std::to_string(count) +
                          " arguments (" + std::to_string(args.size()) + " given)");
@@ -17,8 +17,8 @@ std::vector<py::object> parse_arguments(const char* function, std::span<const Ar
   for (auto item : kwargs) {
     const std::string key = py::cast<std::string>(item.first);
     std::size_t index = 0;
-    for (const ArgSpec& spec : specs) {
-      if (key == spec.name) break;
+    for (const Param& param : params) {
+      if (key == param.name) break;
       ++index;
     }
     if (index == count) {
@@ -31,9 +31,9 @@ std::vector<py::object> parse_arguments(const char* function, std::span<const Ar
   }
 
   std::size_t index = 0;
-  for (const ArgSpec& spec : specs) {
-    if (spec.required && !values[index]) {
-      throw py::type_error(std::string(function) + "() missing required argument '" + spec.name + "' (pos " +
+  for (const Param& param : params) {
+    if (param.required && !values[index]) {
+      throw py::type_error(std::string(function) + "() missing required argument '" + param.name + "' (pos " +
                            std::to_string(index + 1) + ")");
     }
     ++index;
@@ -41,9 +41,9 @@ std::vector<py::object> parse_arguments(const char* function, std::span<const Ar
   return values;
 }
 
-std::vector<py::object> parse_arguments(const char* function, std::initializer_list<ArgSpec> specs,
+std::vector<py::object> parse_arguments(const char* function, std::initializer_list<Param> params,
                                         const py::args& args, const py::kwargs& kwargs) {
-  return parse_arguments(function, std::span<const ArgSpec>(specs.begin(), specs.size()), args, kwargs);
+  return parse_arguments(function, std::span<const Param>(params.begin(), params.size()), args, kwargs);
 }
 
 void raise_argument_error(const char* name, const std::string& message) {

@@ -14,16 +14,16 @@ namespace quarnel::python {
 
 namespace py = pybind11;
 
-struct ArgSpec {
+struct Param {
   const char* name;
   bool required;
 };
 
 // Values in declaration order; an omitted optional argument is a null handle
 // (check with `!value` or `value.is_none()` after treating null as None).
-std::vector<py::object> parse_arguments(const char* function, std::span<const ArgSpec> specs,
+std::vector<py::object> parse_arguments(const char* function, std::span<const Param> params,
                                         const py::args& args, const py::kwargs& kwargs);
-std::vector<py::object> parse_arguments(const char* function, std::initializer_list<ArgSpec> specs,
+std::vector<py::object> parse_arguments(const char* function, std::initializer_list<Param> params,
                                         const py::args& args, const py::kwargs& kwargs);
 
 // Raises TypeError "argument 'name': <message>".

@@ -66,10 +66,10 @@ void def_readonly_attribute(py::class_<Record>& cls, const Field<Record>& f) {
 template <typename Record>
 Record construct_from_arguments(const char* class_name, std::span<const Field<Record>> fields, const py::args& args,
                                 const py::kwargs& kwargs) {
-  std::vector<ArgSpec> specs;
-  specs.reserve(fields.size());
-  for (const Field<Record>& f : fields) specs.push_back({f.name, false});
-  const std::vector<py::object> values = parse_arguments(class_name, specs, args, kwargs);
+  std::vector<Param> params;
+  params.reserve(fields.size());
+  for (const Field<Record>& f : fields) params.push_back({f.name, false});
+  const std::vector<py::object> values = parse_arguments(class_name, params, args, kwargs);
   Record record;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     if (!values[i]) continue;

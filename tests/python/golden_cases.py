@@ -17,10 +17,10 @@ def decode_float(value):
     return value
 
 
-def decode_array(spec):
-    data = decode_float(spec["data"])
-    array = np.array(data, dtype=spec["dtype"]).reshape(spec["shape"])
-    return np.asfortranarray(array) if spec.get("order") == "F" else array
+def decode_array(param):
+    data = decode_float(param["data"])
+    array = np.array(data, dtype=param["dtype"]).reshape(param["shape"])
+    return np.asfortranarray(array) if param.get("order") == "F" else array
 
 
 def decode_args(args):
