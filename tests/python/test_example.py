@@ -15,10 +15,10 @@ SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "select_cont
 
 
 def load_script():
-    param = importlib.util.spec_from_file_location("select_context", SCRIPT)
-    module = importlib.util.module_from_spec(param)
-    sys.modules[param.name] = module  # dataclasses look their module up there
-    param.loader.exec_module(module)
+    module_spec = importlib.util.spec_from_file_location("select_context", SCRIPT)
+    module = importlib.util.module_from_spec(module_spec)
+    sys.modules[module_spec.name] = module  # dataclasses look their module up there
+    module_spec.loader.exec_module(module)
     return module
 
 
