@@ -132,4 +132,15 @@ void stable_sort_by_key_ascending(std::vector<std::size_t>& indices, const std::
                       [&key_of_index](std::size_t a, std::size_t b) { return key_of_index[a] < key_of_index[b]; });
 }
 
+SizePowers::SizePowers(const ProblemInstance& instance) {
+  const std::size_t n = instance.num_candidates;
+  p85.resize(n), p65.resize(n), p90.resize(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double tokens = static_cast<double>(std::max<std::uint32_t>(instance.token_costs[i], 1));
+    p85[i] = std::pow(tokens, 0.85);
+    p65[i] = std::pow(tokens, 0.65);
+    p90[i] = std::pow(tokens, 0.9);
+  }
+}
+
 }  // namespace quarnel

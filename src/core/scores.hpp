@@ -29,6 +29,25 @@ inline std::uint64_t frequency_of(const std::vector<std::uint64_t>& freq, std::s
 double construction_key(double unary, std::uint64_t freq, std::uint32_t tokens);  // key_c
 double destroy_key(double unary, std::uint64_t freq, std::uint32_t tokens);       // key_d
 
+// Token-size powers max(t, 1)^0.85, ^0.65 and ^0.9 of every candidate, used
+// by the search's ordering values; computed once per solve.
+struct SizePowers {
+  std::vector<double> p85, p65, p90;
+  explicit SizePowers(const ProblemInstance& instance);
+};
+
+// How promising an unselected candidate is: size-normalised unary score plus
+// its fulfilment gain, less its redundancy with the selection.
+inline double add_priority(const SizePowers& powers, std::size_t i, double unary, double gain, double redundancy) {
+  return ((unary / powers.p85[i] + 1.45 * gain) + (0.35 * gain) / powers.p65[i]) - 0.06 * redundancy;
+}
+
+// How much a selected chunk is worth keeping: what its removal would cost the
+// fulfilment, its size-normalised unary score, less its redundancy.
+inline double retention_value(const SizePowers& powers, std::size_t i, double unary, double loss, double redundancy) {
+  return (1.95 * loss + unary / powers.p90[i]) - 0.1 * redundancy;
+}
+
 // Stable sort of indices by a key; equal keys keep their input order.
 void stable_sort_by_key_descending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);
 void stable_sort_by_key_ascending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);

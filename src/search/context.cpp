@@ -1,7 +1,5 @@
 #include "search/context.hpp"
 
-#include "core/scores.hpp"
-
 namespace quarnel {
 
 SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInstance& instance_,
@@ -15,7 +13,8 @@ SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInsta
       backend(backend_),
       view(make_problem_view(instance_, similarity_, weights_)),
       n(instance_.num_candidates),
-      unary(unary_scores(settings_, instance_)) {}
+      unary(unary_scores(settings_, instance_)),
+      size_powers(instance_) {}
 
 ObjectiveBreakdown SearchContext::evaluate(const SelectionMask& mask) const {
   return quarnel::evaluate(instance, mask, weights, similarity, backend);

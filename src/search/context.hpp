@@ -12,6 +12,7 @@
 #include "core/objective.hpp"
 #include "core/problem.hpp"
 #include "core/problem_view.hpp"
+#include "core/scores.hpp"
 
 namespace quarnel {
 
@@ -25,6 +26,7 @@ struct SearchContext {
   ProblemView view;
   std::size_t n;
   std::vector<double> unary;  // unary_score of every candidate
+  SizePowers size_powers;     // for the add priority and retention value
 
   SearchContext(const SolverSettings& settings, const ProblemInstance& instance,
                 const PreparedConstraints& constraints, std::span<const float> similarity,

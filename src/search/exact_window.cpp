@@ -14,22 +14,6 @@
 namespace quarnel {
 namespace {
 
-double token_scale(std::uint32_t tokens) { return std::max(static_cast<double>(tokens), 1.0); }
-
-// How much a selected chunk is worth keeping: what its removal would cost the
-// fulfilment, its size-normalised unary score, less its redundancy.
-double retention_value(double unary, std::uint32_t tokens, double remove_loss, double redundancy) {
-  return (1.95 * remove_loss + unary / std::pow(token_scale(tokens), 0.9)) - 0.1 * redundancy;
-}
-
-// How promising an unselected candidate is: size-normalised unary score plus
-// its fulfilment gain, less its redundancy with the selection.
-double add_priority(double unary, std::uint32_t tokens, double add_gain, double redundancy) {
-  const double scale = token_scale(tokens);
-  return ((unary / std::pow(scale, 0.85) + 1.45 * add_gain) + 0.35 * add_gain / std::pow(scale, 0.65)) -
-         0.06 * redundancy;
-}
-
 // Whole milliseconds since `start`; a clock that went backwards reads as 0.
 std::int64_t elapsed_whole_ms(std::chrono::steady_clock::time_point start) {
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start);
@@ -53,14 +37,13 @@ WindowPlan plan_exact_window(const SearchContext& ctx, const SelectionMask& fina
   std::vector<std::size_t> outside;
   std::vector<double> rank(n, 0.0);  // retention value or add priority, by index
   for (std::size_t i = 0; i < n; ++i) {
-    const std::uint32_t tokens = inst.token_costs[i];
     if (final_mask[i] != 0) {
       if (ctx.constraints.is_required[i] != 0) continue;
       removable.push_back(i);
-      rank[i] = retention_value(ctx.unary[i], tokens, cache.remove_loss[i], cache.redundancy[i]);
+      rank[i] = retention_value(ctx.size_powers, i, ctx.unary[i], cache.remove_loss[i], cache.redundancy[i]);
     } else {
       outside.push_back(i);
-      rank[i] = add_priority(ctx.unary[i], tokens, cache.add_gain[i], cache.redundancy[i]);
+      rank[i] = add_priority(ctx.size_powers, i, ctx.unary[i], cache.add_gain[i], cache.redundancy[i]);
     }
   }
   stable_sort_by_key_ascending(removable, rank);

@@ -115,14 +115,6 @@ class TabuSearch {
     best_feasible_.breakdown.objective_score = kNoScore;
     if (satisfied_) best_feasible_ = best_any_, has_best_feasible_ = true;
 
-    // Size powers of the ordering keys never change during the solve.
-    size_85_.resize(n_), size_65_.resize(n_), size_90_.resize(n_);
-    for (std::size_t i = 0; i < n_; ++i) {
-      const double tokens = static_cast<double>(std::max<std::uint32_t>(ctx.instance.token_costs[i], 1));
-      size_85_[i] = std::pow(tokens, 0.85);
-      size_65_[i] = std::pow(tokens, 0.65);
-      size_90_[i] = std::pow(tokens, 0.9);
-    }
     add_key_.assign(n_, 0.0);
     keep_key_.assign(n_, 0.0);
     rebuild_caches();
@@ -193,11 +185,10 @@ class TabuSearch {
     const DeltaCache cache = delta_cache(current_, ctx_.instance, ctx_.weights, ctx_.similarity, symmetric_);
     for (std::size_t i : candidates_) {
       const double gain = cache.add_gain[i];
-      add_key_[i] = ((ctx_.unary[i] / size_85_[i] + 1.45 * gain) + (0.35 * gain) / size_65_[i]) -
-                    0.06 * cache.redundancy[i];
+      add_key_[i] = add_priority(ctx_.size_powers, i, ctx_.unary[i], gain, cache.redundancy[i]);
     }
     for (std::size_t i : selected_)
-      keep_key_[i] = (1.95 * cache.remove_loss[i] + ctx_.unary[i] / size_90_[i]) - 0.1 * cache.redundancy[i];
+      keep_key_[i] = retention_value(ctx_.size_powers, i, ctx_.unary[i], cache.remove_loss[i], cache.redundancy[i]);
     if (candidates_.size() >= 2) stable_sort_by_key_descending(candidates_, add_key_);
     by_retention_ = selected_;
     if (by_retention_.size() >= 2) stable_sort_by_key_ascending(by_retention_, keep_key_);
@@ -348,7 +339,6 @@ class TabuSearch {
   std::vector<float> coverage_by_candidate_;
   bool symmetric_ = false;
   FulfilmentMoves fulfilment_moves_;
-  std::vector<double> size_85_, size_65_, size_90_;
 
   std::vector<std::size_t> selected_, candidates_, by_retention_;
   std::span<const std::size_t> incoming_, outgoing_;
