@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Address and undefined-behaviour sanitizer run: the C++ tests, then pytest
+# against the instrumented module (the ASan runtime preloaded into Python).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+[ -x .venv/bin/python ] || bash scripts/setup.sh
+SANITIZE=1 BUILD_TYPE=Debug bash scripts/dev_build.sh asan
+export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 QUARNEL_SLOW_BUILD=1
+build/asan/quarnel_tests --gtest_brief=1
+LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" PYTHONPATH=build/asan \
+  .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"
