@@ -8,6 +8,7 @@
 #include "core/constraints.hpp"
 #include "core/panic.hpp"
 #include "core/problem.hpp"
+#include "test_instances.hpp"
 
 namespace quarnel {
 namespace {
@@ -20,20 +21,12 @@ struct Candidate {
 };
 
 ProblemInstance instance_of(const std::vector<Candidate>& candidates) {
-  ProblemInstance p;
-  const std::size_t n = candidates.size();
-  p.num_candidates = n;
-  p.relevance_scores.assign(n, 0.0f);
-  p.density_scores.assign(n, 0.0f);
-  p.centrality_scores.assign(n, 0.0f);
-  p.recency_scores.assign(n, 0.0f);
-  p.auxiliary_scores.assign(n, 0.0f);
-  p.fulfilment_scores.assign(n, 0.0f);
-  for (std::size_t i = 0; i < n; ++i) {
-    p.token_costs.push_back(candidates[i].tokens);
-    p.roles.push_back(candidates[i].role);
-    p.cluster_ids.push_back(candidates[i].cluster);
-    p.chunk_ids.push_back(candidates[i].id.empty() ? "c" + std::to_string(i) : candidates[i].id);
+  ProblemInstance p = testing::blank_instance(candidates.size());
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    p.token_costs[i] = candidates[i].tokens;
+    p.roles[i] = candidates[i].role;
+    p.cluster_ids[i] = candidates[i].cluster;
+    if (!candidates[i].id.empty()) p.chunk_ids[i] = candidates[i].id;
   }
   return p;
 }

@@ -10,23 +10,13 @@
 #include "core/objective.hpp"
 #include "core/panic.hpp"
 #include "core/problem.hpp"
+#include "test_instances.hpp"
 
 namespace quarnel {
 namespace {
 
 ProblemInstance blank_instance(std::size_t n) {
-  ProblemInstance p;
-  p.num_candidates = n;
-  p.relevance_scores.assign(n, 0.0f);
-  p.density_scores.assign(n, 0.0f);
-  p.centrality_scores.assign(n, 0.0f);
-  p.recency_scores.assign(n, 0.0f);
-  p.auxiliary_scores.assign(n, 0.0f);
-  p.fulfilment_scores.assign(n, 0.0f);
-  p.token_costs.assign(n, 10);
-  p.roles.assign(n, Role::Unknown);
-  p.cluster_ids.assign(n, kNoCluster);
-  for (std::size_t i = 0; i < n; ++i) p.chunk_ids.push_back("c" + std::to_string(i));
+  ProblemInstance p = testing::blank_instance(n);
   p.similarity_matrix = std::vector<float>(n * n, 0.0f);
   return p;
 }
