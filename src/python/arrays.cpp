@@ -94,6 +94,18 @@ std::vector<float> copy_matrix_row_major(const py::array& matrix) {
   return out;
 }
 
+CandidateArrays CandidateArrays::from_arguments(const std::vector<py::object>& values, std::size_t first) {
+  CandidateArrays c;
+  c.token_costs = array_argument("token_costs", values.at(first), Dtype::UInt32, 1);
+  c.density_scores = array_argument("density_scores", values.at(first + 1), Dtype::Float32, 1);
+  c.centrality_scores = array_argument("centrality_scores", values.at(first + 2), Dtype::Float32, 1);
+  c.recency_scores = array_argument("recency_scores", values.at(first + 3), Dtype::Float32, 1);
+  c.auxiliary_scores = array_argument("auxiliary_scores", values.at(first + 4), Dtype::Float32, 1);
+  c.roles = array_argument("roles", values.at(first + 5), Dtype::UInt8, 1);
+  c.cluster_ids = array_argument("cluster_ids", values.at(first + 6), Dtype::Int32, 1);
+  return c;
+}
+
 void CandidateArrays::require_candidate_lengths(std::size_t n) const {
   require_length(density_scores, n, "density_scores");
   require_length(centrality_scores, n, "centrality_scores");

@@ -38,6 +38,10 @@ std::vector<float> copy_matrix_row_major(const py::array& matrix);
 
 // The per-candidate arrays both NumPy solve paths take.
 struct CandidateArrays {
+  // Converts the seven arguments that stand in signature order from `first`:
+  // token_costs, the four scores, roles, cluster_ids.
+  static CandidateArrays from_arguments(const std::vector<py::object>& values, std::size_t first);
+
   py::array token_costs;
   py::array density_scores;
   py::array centrality_scores;

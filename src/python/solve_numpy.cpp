@@ -22,14 +22,7 @@ SolveResult solve_numpy(const SolverObject& solver, const py::args& args, const 
 
   const py::array embeddings = array_argument("embeddings", v[0], Dtype::Float32, 2);
   const py::array query = array_argument("query_embedding", v[1], Dtype::Float32, 1);
-  CandidateArrays candidates;
-  candidates.token_costs = array_argument("token_costs", v[2], Dtype::UInt32, 1);
-  candidates.density_scores = array_argument("density_scores", v[3], Dtype::Float32, 1);
-  candidates.centrality_scores = array_argument("centrality_scores", v[4], Dtype::Float32, 1);
-  candidates.recency_scores = array_argument("recency_scores", v[5], Dtype::Float32, 1);
-  candidates.auxiliary_scores = array_argument("auxiliary_scores", v[6], Dtype::Float32, 1);
-  candidates.roles = array_argument("roles", v[7], Dtype::UInt8, 1);
-  candidates.cluster_ids = array_argument("cluster_ids", v[8], Dtype::Int32, 1);
+  const CandidateArrays candidates = CandidateArrays::from_arguments(v, 2);
   const ConstraintsRecord constraints = constraints_argument(v[9]);
 
   for (const py::array* array : std::initializer_list<const py::array*>{

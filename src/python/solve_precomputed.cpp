@@ -24,14 +24,7 @@ SolveResult solve_precomputed_numpy(const SolverObject& solver, const py::args& 
 
   // Types and dimensions, in signature order.
   const py::array embeddings = array_argument("embeddings", v[0], Dtype::Float32, 2);
-  CandidateArrays candidates;
-  candidates.token_costs = array_argument("token_costs", v[1], Dtype::UInt32, 1);
-  candidates.density_scores = array_argument("density_scores", v[2], Dtype::Float32, 1);
-  candidates.centrality_scores = array_argument("centrality_scores", v[3], Dtype::Float32, 1);
-  candidates.recency_scores = array_argument("recency_scores", v[4], Dtype::Float32, 1);
-  candidates.auxiliary_scores = array_argument("auxiliary_scores", v[5], Dtype::Float32, 1);
-  candidates.roles = array_argument("roles", v[6], Dtype::UInt8, 1);
-  candidates.cluster_ids = array_argument("cluster_ids", v[7], Dtype::Int32, 1);
+  const CandidateArrays candidates = CandidateArrays::from_arguments(v, 1);
   const py::array relevance = array_argument("relevance_scores", v[8], Dtype::Float32, 1);
   const auto similarity = optional_array_argument("similarity_matrix", v[9], Dtype::Float32, 2);
   const auto fulfilment = optional_array_argument("fulfilment_scores", v[10], Dtype::Float32, 1);
