@@ -15,6 +15,7 @@ struct SearchTrace {
   std::vector<std::size_t> construction_b;
   std::vector<std::size_t> start;
   std::vector<std::size_t> final_before_window;
+  std::vector<std::size_t> final_before_removal;
   std::vector<double> objective_trace;
   std::vector<std::uint64_t> diversification_iterations;
   const char* stop_reason = nullptr;  // "patience", "no_moves", "iterations", or null

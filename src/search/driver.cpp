@@ -12,6 +12,7 @@
 #include "search/context.hpp"
 #include "search/elite_pool.hpp"
 #include "search/exact_window.hpp"
+#include "search/removal_pass.hpp"
 #include "search/tabu_memory.hpp"
 #include "search/tabu_search.hpp"
 
@@ -40,6 +41,13 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
   return seconds * 1000.0;
 }
 
+void copy_report(SolveResult& result, const ConstraintReport& report) {
+  result.constraint_violations = report.messages();
+  result.constraints_satisfied = report.satisfied;
+  result.num_selected = report.count;
+  result.total_tokens = report.total_tokens;
+}
+
 void copy_breakdown(SolveResult& result, const ObjectiveBreakdown& b) {
   result.objective_score = b.objective_score;
   result.relevance_total = b.relevance_total;
@@ -58,9 +66,14 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   const auto started = std::chrono::steady_clock::now();
   SolveResult result;
   const std::size_t n = instance.num_candidates;
-  if (n == 0) return result;
-  instance.validate();
   require(constraints.id_slot.size() == n, "constraints were prepared for another instance");
+  if (n == 0) {
+    // Nothing to search, but the empty selection is still checked: it fails
+    // min_chunks >= 1, min_tokens > 0 and any required chunk or role.
+    copy_report(result, check_constraints(constraints, SelectionMask{}, instance));
+    return result;
+  }
+  instance.validate();
 
   std::vector<float> similarity = instance.similarity_matrix
                                       ? *instance.similarity_matrix
@@ -132,12 +145,12 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
     }
   }
 
-  const ConstraintReport report = check_constraints(constraints, final_solution.mask, instance);
-  result.constraint_violations = report.messages();
+  result.trace.final_before_removal = selected_indices(final_solution.mask);
+  if (final_satisfied && run_removal_pass(ctx, final_solution.mask, final_solution.breakdown) > 0)
+    best_iteration = memory.iteration();
+
+  copy_report(result, check_constraints(constraints, final_solution.mask, instance));
   result.solve_time_ms = elapsed_ms(started);
-  result.constraints_satisfied = report.satisfied;
-  result.num_selected = report.count;
-  result.total_tokens = report.total_tokens;
   result.selected_indices = selected_indices(final_solution.mask);
   copy_breakdown(result, final_solution.breakdown);
   result.iterations_run = memory.iteration();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "backend/backend.hpp"
 #include "backend/thread_pool.hpp"
@@ -35,13 +38,16 @@ SolveResult run(const SolverConfig& config, const ProblemInstance& p, const Solv
   return solve(SolverSettings::from_config(config), backend, p, prepare_constraints(raw, p));
 }
 
-TEST(Driver, EmptyInstanceGivesTheEmptyResult) {
+TEST(Driver, EmptyInstanceIsCheckedAgainstTheConstraints) {
   const SolveResult r = run({}, testing::blank_instance(0), {});
   EXPECT_TRUE(r.selected_indices.empty());
-  EXPECT_TRUE(r.constraints_satisfied);
-  EXPECT_TRUE(r.constraint_violations.empty());
+  EXPECT_FALSE(r.constraints_satisfied);
+  EXPECT_EQ(r.constraint_violations, std::vector<std::string>{"Too few chunks: 0 < 1"});
   EXPECT_EQ(r.solve_time_ms, 0.0);
   EXPECT_FALSE(r.exact_window_used);
+  SolverConstraints none;
+  none.min_chunks = 0;
+  EXPECT_TRUE(run({}, testing::blank_instance(0), none).constraints_satisfied);
 }
 
 TEST(Driver, WithoutIterationsReturnsTheBetterConstruction) {
@@ -51,7 +57,9 @@ TEST(Driver, WithoutIterationsReturnsTheBetterConstruction) {
   SolverConstraints limits;
   limits.max_tokens = 900;
   const SolveResult r = run(config, random_problem(30, 1), limits);
-  EXPECT_EQ(r.selected_indices, r.trace.start);
+  EXPECT_EQ(r.trace.final_before_removal, r.trace.start);
+  EXPECT_TRUE(std::includes(r.trace.start.begin(), r.trace.start.end(), r.selected_indices.begin(),
+                            r.selected_indices.end()));
   EXPECT_EQ(r.iterations_run, 0u);
   EXPECT_EQ(r.best_iteration, 0u);
   EXPECT_TRUE(r.trace.objective_trace.empty());

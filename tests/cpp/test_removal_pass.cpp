@@ -1,0 +1,138 @@
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <iterator>
+#include <limits>
+#include <random>
+
+#include "core/constraint_check.hpp"
+#include "search/removal_pass.hpp"
+#include "test_constructions_world.hpp"
+#include "test_tabu_fixtures.hpp"
+
+namespace quarnel {
+namespace {
+
+using namespace testing_world;
+
+// The pass written plainly: every single removal checked and evaluated in full.
+std::size_t plain_removal_pass(const SearchContext& ctx, SelectionMask& mask, ObjectiveBreakdown& breakdown) {
+  std::size_t removed = 0;
+  while (true) {
+    double best = -std::numeric_limits<double>::infinity();
+    std::size_t best_index = ctx.n;
+    for (std::size_t i = 0; i < ctx.n; ++i) {
+      if (mask[i] == 0) continue;
+      SelectionMask without = mask;
+      without[i] = 0;
+      if (!check_constraints(ctx.constraints, without, ctx.instance).satisfied) continue;
+      const double score = ctx.evaluate(without).objective_score;
+      if (score > best) best = score, best_index = i;
+    }
+    if (best_index == ctx.n || !(best - breakdown.objective_score > ctx.settings.margin())) return removed;
+    mask[best_index] = 0;
+    breakdown = ctx.evaluate(mask);
+    ++removed;
+  }
+}
+
+void expect_same_breakdown(const ObjectiveBreakdown& a, const ObjectiveBreakdown& b) {
+  EXPECT_EQ(a.objective_score, b.objective_score);
+  EXPECT_EQ(a.relevance_total, b.relevance_total);
+  EXPECT_EQ(a.fulfilment_total, b.fulfilment_total);
+  EXPECT_EQ(a.redundancy_penalty, b.redundancy_penalty);
+}
+
+TEST(RemovalPass, MatchesThePlainFormOnRandomInstances) {
+  std::size_t total_removed = 0;
+  for (std::uint32_t seed = 1; seed <= 24; ++seed) {
+    testing::InstanceShape shape;
+    shape.n = 40;
+    shape.query_tokens = seed % 3 == 0 ? 0 : 5;
+    shape.symmetric = seed % 4 != 0;
+    shape.dyadic = seed % 2 == 0;  // ties among coverage values and scores
+    shape.seed = seed;
+    ProblemInstance p = testing::random_instance(shape);
+    std::mt19937 rng(seed);
+    for (std::size_t i = 0; i < shape.n; ++i) {
+      p.roles[i] = role_from_byte(static_cast<std::uint8_t>(rng() % 9));
+      p.cluster_ids[i] = static_cast<std::int32_t>(rng() % 5) - 1;
+    }
+    SolverConstraints limits;
+    limits.max_tokens = 1u << 20;
+    limits.max_per_cluster = 100;
+    limits.min_chunks = seed % 7;
+    limits.min_tokens = (seed % 5) * 400;
+    limits.required_chunks = {"c" + std::to_string(seed % shape.n)};
+    limits.must_include_roles = {role_from_byte(static_cast<std::uint8_t>(seed % 8))};
+    testing::SearchWorld world(std::move(p), SolverConfig{}, limits);
+    const SearchContext& ctx = world.context;
+
+    SelectionMask fast = testing::random_mask(shape.n, 18, seed * 7);
+    fast[seed % shape.n] = 1;
+    SelectionMask plain = fast;
+    ObjectiveBreakdown fast_breakdown = ctx.evaluate(fast);
+    ObjectiveBreakdown plain_breakdown = fast_breakdown;
+    const std::size_t removed = run_removal_pass(ctx, fast, fast_breakdown);
+    EXPECT_EQ(removed, plain_removal_pass(ctx, plain, plain_breakdown)) << "seed " << seed;
+    EXPECT_EQ(fast, plain) << "seed " << seed;
+    expect_same_breakdown(fast_breakdown, plain_breakdown);
+    total_removed += removed;
+  }
+  EXPECT_GT(total_removed, 24u);  // the instances do exercise removals
+}
+
+// Chunks 0 and 1 are strong; chunk 2 is weak and similar to both, so that
+// dropping it raises the objective unless a constraint holds it.
+World weak_third_chunk() {
+  World w({1.0f, 1.0f, 0.1f}, {10, 10, 10});
+  for (std::size_t i = 0; i < 3; ++i)
+    for (std::size_t j = 0; j < 3; ++j)
+      if (i != j) w.similarity[i * 3 + j] = 0.9f;
+  return w;
+}
+
+TEST(RemovalPass, DropsTheWeakChunkUnlessAConstraintHoldsIt) {
+  const SelectionMask all = mask_of(3, {0, 1, 2});
+  {
+    World w = weak_third_chunk();
+    SelectionMask mask = all;
+    ObjectiveBreakdown b = w.context().evaluate(mask);
+    EXPECT_EQ(run_removal_pass(*w.ctx, mask, b), 1u);
+    EXPECT_EQ(mask, mask_of(3, {0, 1}));
+    EXPECT_EQ(b.objective_score, w.ctx->evaluate(mask).objective_score);
+  }
+  const std::function<void(World&)> holds[] = {
+      [](World& w) { w.constraints.required_chunks = {"c2"}; },
+      [](World& w) {
+        w.instance.roles[2] = Role::Example;
+        w.constraints.must_include_roles = {Role::Example};
+      },
+      [](World& w) { w.constraints.min_chunks = 3; },
+      [](World& w) { w.constraints.min_tokens = 30; },
+  };
+  for (std::size_t k = 0; k < std::size(holds); ++k) {
+    World w = weak_third_chunk();
+    holds[k](w);
+    SelectionMask mask = all;
+    ObjectiveBreakdown b = w.context().evaluate(mask);
+    EXPECT_EQ(run_removal_pass(*w.ctx, mask, b), 0u) << "constraint " << k;
+    EXPECT_EQ(mask, all) << "constraint " << k;
+  }
+}
+
+TEST(RemovalPass, EqualGainsRemoveTheLowestIndex) {
+  // 1 and 3 are interchangeable weak chunks; min_chunks lets only one go.
+  World w({1.0f, 0.1f, 1.0f, 0.1f}, {10, 10, 10, 10});
+  for (std::size_t i = 0; i < 4; ++i)
+    for (std::size_t j = 0; j < 4; ++j)
+      if (i != j) w.similarity[i * 4 + j] = 0.5f;
+  w.constraints.min_chunks = 3;
+  SelectionMask mask = mask_of(4, {0, 1, 2, 3});
+  ObjectiveBreakdown b = w.context().evaluate(mask);
+  EXPECT_EQ(run_removal_pass(*w.ctx, mask, b), 1u);
+  EXPECT_EQ(mask, mask_of(4, {0, 2, 3}));
+}
+
+}  // namespace
+}  // namespace quarnel
