@@ -94,6 +94,16 @@ std::vector<float> copy_matrix_row_major(const py::array& matrix) {
   return out;
 }
 
+std::vector<float> copy_rows(const py::array& matrix) {
+  if ((matrix.flags() & py::array::c_style) != 0) return copy_contiguous<float>(matrix);
+  return copy_matrix_row_major(matrix);
+}
+
+void require_one_row_per_candidate(const py::array& embeddings, std::size_t n) {
+  if (n > 0 && static_cast<std::size_t>(embeddings.shape(0)) != n)
+    raise_value_error("embeddings must have one row per candidate");
+}
+
 CandidateArrays CandidateArrays::from_arguments(const std::vector<py::object>& values, std::size_t first) {
   CandidateArrays c;
   c.token_costs = array_argument("token_costs", values.at(first), Dtype::UInt32, 1);

@@ -36,6 +36,14 @@ std::vector<T> copy_contiguous(const py::array& array);
 // The elements of a 2-D float32 array in logical row-major order, whatever its strides.
 std::vector<float> copy_matrix_row_major(const py::array& matrix);
 
+// A contiguous 2-D float32 array by logical rows: a block copy in C order, and
+// the rows gathered from their columns in Fortran order.
+std::vector<float> copy_rows(const py::array& matrix);
+
+// ValueError "embeddings must have one row per candidate" when there are
+// candidates and the embeddings have another number of rows.
+void require_one_row_per_candidate(const py::array& embeddings, std::size_t n);
+
 // The per-candidate arrays both NumPy solve paths take.
 struct CandidateArrays {
   // Converts the seven arguments that stand in signature order from `first`:

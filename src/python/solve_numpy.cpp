@@ -33,10 +33,11 @@ SolveResult solve_numpy(const SolverObject& solver, const py::args& args, const 
 
   const std::size_t n = element_count(candidates.token_costs);
   const std::size_t d = n == 0 ? 0 : element_count(embeddings) / n;
+  require_one_row_per_candidate(embeddings, n);
   candidates.require_candidate_lengths(n);
 
   ProblemInstance instance;
-  instance.embeddings = copy_contiguous<float>(embeddings);
+  instance.embeddings = copy_rows(embeddings);
   instance.query_embedding = copy_contiguous<float>(query);
   const std::span<const float> all_rows(instance.embeddings);
   const float query_squared_norm = squared_norm(instance.query_embedding);

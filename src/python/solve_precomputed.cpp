@@ -40,8 +40,8 @@ SolveResult solve_precomputed_numpy(const SolverObject& solver, const py::args& 
     require_contiguous(*array);
   }
 
-  // The token costs define the candidates; the embedding rows are as long as
-  // the embeddings buffer allows.
+  // The token costs define the candidates; the embeddings hold one row per
+  // candidate (checked after the checks of the other arguments).
   const std::size_t n = element_count(candidates.token_costs);
   const std::size_t d = n == 0 ? 0 : element_count(embeddings) / n;
 
@@ -75,10 +75,11 @@ SolveResult solve_precomputed_numpy(const SolverObject& solver, const py::args& 
       raise_value_error("query_embedding length must match embedding dimension");
     }
   }
+  require_one_row_per_candidate(embeddings, n);
   candidates.require_candidate_lengths(n);
 
   ProblemInstance instance;
-  instance.embeddings = copy_contiguous<float>(embeddings);
+  instance.embeddings = copy_rows(embeddings);
   instance.query_embedding = query ? copy_contiguous<float>(*query) : std::vector<float>(d, 0.0f);
   instance.relevance_scores = copy_contiguous<float>(relevance);
   instance.fulfilment_scores = fulfilment ? copy_contiguous<float>(*fulfilment) : std::vector<float>(n, 0.0f);

@@ -132,10 +132,44 @@ def test_per_candidate_arrays_must_match_the_token_costs(name):
             qs.TabuSearchSolver().solve_numpy(**p)
 
 
-def test_empty_instance():
-    p = problem(0, 3)
-    output = qs.TabuSearchSolver().solve_numpy(**p)
-    assert output.selected_indices == [] and output.constraints_satisfied and output.objective_score == 0.0
+def test_embeddings_need_one_row_per_candidate_after_the_contiguity_checks():
+    p = problem(10, 8)
+    solve = qs.TabuSearchSolver().solve_numpy
+    for rows in (5, 1, 11):
+        p["embeddings"] = np.ones((rows, 8), np.float32)
+        with pytest.raises(ValueError, match="^embeddings must have one row per candidate$"):
+            solve(**p)
+    with pytest.raises(TypeError, match="The given array is not contiguous"):
+        solve(**dict(p, cluster_ids=np.repeat(p["cluster_ids"], 2)[::2]))
+    with pytest.raises(ValueError, match="^embeddings must have one row per candidate$"):
+        solve(**dict(p, roles=p["roles"][:3].copy()))
+    # Zero-width rows pass the row check and fail where the similarities are computed.
+    with pytest.raises(qs.PanicException, match="dimension"):
+        solve(**dict(p, embeddings=np.ones((10, 0), np.float32)))
+
+
+def test_fortran_ordered_embeddings_are_read_by_logical_rows():
+    p = problem(30, 5, seed=3)
+    solver = qs.TabuSearchSolver(qs.SolverConfig(**UNHURRIED))
+    fortran = dict(p, embeddings=np.asfortranarray(p["embeddings"]))
+    assert not fortran["embeddings"].flags.c_contiguous
+    assert result(solver.solve_numpy(**fortran)) == result(solver.solve_numpy(**p))
+
+
+def test_a_looser_chunk_limit_never_pads_the_selection_with_costly_chunks():
+    # Non-negative embeddings make every pair of chunks similar, so most
+    # chunks lower the objective once a few strong ones are chosen.
+    n, d = 200, 64
+    rng = np.random.default_rng(0)
+    p = dict(problem(n, d), embeddings=rng.random((n, d), dtype=np.float32),
+             query_embedding=rng.random(d, dtype=np.float32), cluster_ids=np.full(n, -1, np.int32))
+    solver = qs.TabuSearchSolver(qs.SolverConfig(**UNHURRIED))
+    scores = {}
+    for max_chunks in (1, 4, 20, 50):
+        out = solver.solve_numpy(**p, constraints=qs.SolverConstraints(max_tokens=10**6, max_chunks=max_chunks))
+        assert out.constraints_satisfied
+        scores[max_chunks] = out.objective_score
+    assert min(scores[4], scores[20], scores[50]) >= scores[1]
 
 
 def test_positional_call_and_constraint_check():

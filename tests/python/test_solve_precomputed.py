@@ -122,11 +122,11 @@ def test_required_arrays_must_be_contiguous_before_any_length_check(name):
         solve(**p)
 
 
-def test_fortran_ordered_embeddings_are_accepted():
-    p = problem()
-    p["embeddings"] = np.asfortranarray(p["embeddings"])
-    assert p["embeddings"].flags.f_contiguous and not p["embeddings"].flags.c_contiguous
-    solve(**p)
+def test_fortran_ordered_embeddings_are_read_by_logical_rows():
+    p = problem(n=30, d=5, seed=4)
+    fortran = dict(p, embeddings=np.asfortranarray(p["embeddings"]))
+    assert fortran["embeddings"].flags.f_contiguous and not fortran["embeddings"].flags.c_contiguous
+    assert result(solve(**fortran)) == result(solve(**p))
 
 
 def test_value_errors_come_in_check_order_with_their_messages():
@@ -143,6 +143,7 @@ def test_value_errors_come_in_check_order_with_their_messages():
          r"coverage_matrix must have shape \(num_query_tokens, num_candidates\)"),
         ("query_token_weights", np.ones(3, np.float32), "query_token_weights must match coverage_matrix rows"),
         ("query_embedding", np.ones(4, np.float32), "query_embedding length must match embedding dimension"),
+        ("embeddings", np.zeros((n + 1, 3), np.float32), "embeddings must have one row per candidate"),
         ("density_scores", p["density_scores"][:-1].copy(), "density_scores length must match number of candidates"),
         ("centrality_scores", np.zeros(n + 1, np.float32),
          "centrality_scores length must match number of candidates"),
@@ -217,7 +218,7 @@ def test_empty_instance_gives_the_empty_output():
         "selected_indices": [], "objective_score": 0.0, "relevance_total": 0.0, "density_total": 0.0,
         "centrality_total": 0.0, "recency_total": 0.0, "auxiliary_total": 0.0, "fulfilment_total": 0.0,
         "redundancy_penalty": 0.0, "total_tokens": 0, "num_selected": 0, "iterations_run": 0, "best_iteration": 0,
-        "constraints_satisfied": True, "constraint_violations": [], "solve_time_ms": 0.0,
+        "constraints_satisfied": False, "constraint_violations": ["Too few chunks: 0 < 1"], "solve_time_ms": 0.0,
         "exact_window_used": False, "exact_window_core_size": 0, "exact_window_nodes": 0,
         "exact_window_exhaustive": False, "exact_window_gap": 0.0, "exact_window_fixed_in": 0,
         "exact_window_fixed_out": 0,
