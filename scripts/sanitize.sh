@@ -7,5 +7,5 @@ cd "$(dirname "$0")/.."
 SANITIZE=1 BUILD_TYPE=Debug bash scripts/dev_build.sh asan
 export ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 QUARNEL_SLOW_BUILD=1
 build/asan/quarnel_tests --gtest_brief=1
-LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" PYTHONPATH=build/asan \
+LD_PRELOAD="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)" PYTHONPATH=build/asan:python \
   .venv/bin/python -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -1,0 +1,417 @@
+"""`ContextSelector`: limits and weights once, then one `select` per query."""
+
+from __future__ import annotations
+
+import math
+import re
+import time
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
+from types import MappingProxyType
+from typing import Any, NamedTuple, TypeVar, overload
+
+import numpy as np
+import quarnel_solver
+from numpy.typing import NDArray
+
+from . import _inputs
+from ._similarity import dot_products, redundancy_matrix, unit_rows
+from .defaults import DEFAULTS, RedundancyMeasure
+from .errors import InternalError
+from .selection import BREAKDOWN_KEYS, Selection
+
+T = TypeVar("T")
+
+#: Names of the scores a caller may give per chunk, with the solver's
+#: weight for each, beside relevance and redundancy.
+SECONDARY_SCORES = {"density": "beta", "centrality": "gamma", "recency": "delta", "auxiliary": "epsilon"}
+WEIGHT_FIELDS = {"relevance": "alpha", **SECONDARY_SCORES, "redundancy": "lambda_"}
+# The rest of a SolverConfig: how the search runs.
+SEARCH_FIELDS = (
+    "mu", "support_secondary_discount", "support_quorum_bonus", "support_quorum_threshold", "support_quorum_cap",
+    "iterations", "tabu_tenure", "early_stopping_patience", "use_gpu", "random_seed",
+    "enable_gpu_move_evaluation", "enable_path_relinking", "enable_destroy_repair", "enable_reactive_tenure",
+    "enable_exact_window", "exact_window_size", "exact_window_time_ms",
+)
+
+_REQUIRED_MISSING = re.compile(r"Required chunk missing: chunk_(\d+)")
+_CLUSTER_OVERFLOW = re.compile(r"Cluster (\d+) overflow: (.*)")
+
+
+class _Chunks(NamedTuple):
+    """The candidates of one select call, converted."""
+
+    units: NDArray[np.float32]  # embeddings scaled to unit length
+    relevance: NDArray[np.float32]  # cosine with the query
+    costs: NDArray[np.uint32]
+    roles: NDArray[np.uint8]
+    clusters: NDArray[np.int32]
+    sources: list[Hashable]  # by cluster id
+    secondary: dict[str, NDArray[np.float32]]  # the scores given, by name
+    ids: list[Hashable]
+    texts: list[str] | None
+    items: list[Any]
+
+
+class _Outcome(NamedTuple):
+    chosen: list[int]  # positions in the pool
+    objective: float
+    breakdown: dict[str, float]
+    total_tokens: int
+    satisfied: bool
+    violations: list[str]  # in the caller's terms
+    solve_time_ms: float
+
+
+def estimate_tokens(text: str) -> int:
+    """Tokens of a text by the word-based estimate of `DEFAULTS.tokens_per_word`."""
+    return math.ceil(DEFAULTS.tokens_per_word * len(text.split()))
+
+
+def _optional_count(name: str, value: object) -> int | None:
+    return None if value is None else _inputs.token_count(name, value)
+
+
+class ContextSelector:
+    """Chooses the chunks that best serve a query within a token budget.
+
+    Construct it once with the limits and weights; `select` then takes the
+    query embedding and the candidates' embeddings (NumPy arrays of any real
+    dtype and layout, lists, tuples or other sequences), with optional texts,
+    ids, sources, roles, secondary scores and token counts per chunk.
+
+    Relevance is the cosine of each chunk with the query. The solver sees
+    the `pool_size` most relevant chunks whose relevance exceeds
+    `relevance_floor`, plus whatever the constraints need (the required ids,
+    the most relevant chunk of each required role, enough chunks for
+    `min_chunks`); excluded ids never enter. Redundancy between two chunks is
+    their cosine, or with `redundancy="above_mean"` how far it exceeds the
+    pool's mean cosine. A secondary score (density, centrality, recency,
+    auxiliary) counts only in the calls that give it.
+
+    `weights` maps relevance, density, centrality, recency, auxiliary and
+    redundancy to their weights; missing keys take the defaults
+    (`quarnel.defaults.DEFAULTS`), or the weights of `config` when one is
+    given. `config`, a `quarnel_solver.SolverConfig`, sets how the search
+    runs. Chunks are priced by `token_counts`, else by `token_counter(text)`,
+    else by a word-based estimate of their text.
+
+    A selector never changes after construction; one may serve many threads.
+    """
+
+    def __init__(
+        self,
+        token_budget: int = DEFAULTS.token_budget,
+        *,
+        max_chunks: int | None = DEFAULTS.max_chunks,
+        min_chunks: int = DEFAULTS.min_chunks,
+        min_tokens: int = 0,
+        per_source: int | None = DEFAULTS.per_source,
+        must_include_roles: Iterable[str] = (),
+        required_ids: Iterable[Hashable] = (),
+        excluded_ids: Iterable[Hashable] = (),
+        weights: Mapping[str, float] | None = None,
+        pool_size: int | None = DEFAULTS.pool_size,
+        relevance_floor: float | None = DEFAULTS.relevance_floor,
+        redundancy: RedundancyMeasure = DEFAULTS.redundancy,
+        token_counter: Callable[[str], int] | None = None,
+        config: quarnel_solver.SolverConfig | None = None,
+    ) -> None:
+        self.token_budget: int = _inputs.token_count("token_budget", token_budget)
+        self.max_chunks = _optional_count("max_chunks", max_chunks)
+        self.min_chunks: int = _inputs.token_count("min_chunks", min_chunks)
+        self.min_tokens: int = _inputs.token_count("min_tokens", min_tokens)
+        self.per_source = _optional_count("per_source", per_source)
+        self.must_include_roles = _inputs.required_role_names(must_include_roles)
+        self.required_ids = _inputs.id_tuple("required_ids", required_ids)
+        self.excluded_ids = frozenset(_inputs.id_tuple("excluded_ids", excluded_ids))
+        self.pool_size = _optional_count("pool_size", pool_size)
+        if self.pool_size == 0:
+            raise ValueError("pool_size: expected a positive int or None, got int 0")
+        self.relevance_floor = (
+            None if relevance_floor is None else _inputs.finite_number("relevance_floor", relevance_floor)
+        )
+        if redundancy not in ("raw", "above_mean"):
+            raise ValueError(f"redundancy: expected 'raw' or 'above_mean', got {_inputs.describe(redundancy)}")
+        self.redundancy: RedundancyMeasure = redundancy
+        if token_counter is not None and not callable(token_counter):
+            raise TypeError(f"token_counter: expected a callable taking a text, got {_inputs.describe(token_counter)}")
+        self.token_counter: Callable[[str], int] = token_counter or estimate_tokens
+        if config is not None and not isinstance(config, quarnel_solver.SolverConfig):
+            raise TypeError(f"config: expected a quarnel_solver.SolverConfig or None, got {_inputs.describe(config)}")
+        self.weights: Mapping[str, float] = MappingProxyType(self._weights(weights, config))
+        search = config or quarnel_solver.SolverConfig()
+        self._search: dict[str, Any] = {name: getattr(search, name) for name in SEARCH_FIELDS}
+        self._solvers: dict[frozenset[str], quarnel_solver.TabuSearchSolver] = {}
+        self._frozen = True
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        # The solvers cached per score combination hold the weights: a
+        # selector that changed after them would solve with stale values.
+        if getattr(self, "_frozen", False):
+            raise AttributeError(f"ContextSelector is immutable; make a new one to change {name}")
+        super().__setattr__(name, value)
+
+    @staticmethod
+    def _weights(weights: Mapping[str, float] | None, config: quarnel_solver.SolverConfig | None) -> dict[str, float]:
+        if config is None:
+            resolved = dict(DEFAULTS.weights)
+        else:
+            resolved = {key: getattr(config, field) for key, field in WEIGHT_FIELDS.items()}
+        if weights is None:
+            return resolved
+        if not isinstance(weights, Mapping):
+            raise TypeError(f"weights: expected a mapping of weight names to numbers, got {_inputs.describe(weights)}")
+        for key, value in weights.items():
+            if key not in WEIGHT_FIELDS:
+                raise ValueError(f"weights: unknown key {key!r}; expected {', '.join(WEIGHT_FIELDS)}")
+            resolved[key] = _inputs.finite_number(f"weights[{key!r}]", value)
+        return resolved
+
+    def _solver(self, given_scores: frozenset[str]) -> quarnel_solver.TabuSearchSolver:
+        """The solver whose secondary weights are on for exactly the given scores."""
+        solver = self._solvers.get(given_scores)
+        if solver is None:
+            weights: dict[str, Any] = {
+                field: self.weights[key] if key in given_scores or key not in SECONDARY_SCORES else 0.0
+                for key, field in WEIGHT_FIELDS.items()
+            }
+            solver = quarnel_solver.TabuSearchSolver(quarnel_solver.SolverConfig(**weights, **self._search))
+            solver = self._solvers.setdefault(given_scores, solver)
+        return solver
+
+    @overload
+    def select(
+        self,
+        query_embedding: Any,
+        embeddings: Any,
+        *,
+        texts: Iterable[str] | None = None,
+        ids: Iterable[Hashable] | None = None,
+        sources: Iterable[Hashable | None] | None = None,
+        roles: Iterable[str | None] | None = None,
+        scores: Mapping[str, Iterable[float]] | None = None,
+        token_counts: Iterable[int | None] | None = None,
+        items: Iterable[T],
+    ) -> Selection[T]: ...
+
+    @overload
+    def select(
+        self,
+        query_embedding: Any,
+        embeddings: Any,
+        *,
+        texts: Iterable[str] | None = None,
+        ids: Iterable[Hashable] | None = None,
+        sources: Iterable[Hashable | None] | None = None,
+        roles: Iterable[str | None] | None = None,
+        scores: Mapping[str, Iterable[float]] | None = None,
+        token_counts: Iterable[int | None] | None = None,
+        items: None = None,
+    ) -> Selection[Any]: ...
+
+    def select(
+        self,
+        query_embedding: Any,
+        embeddings: Any,
+        *,
+        texts: Iterable[str] | None = None,
+        ids: Iterable[Hashable] | None = None,
+        sources: Iterable[Hashable | None] | None = None,
+        roles: Iterable[str | None] | None = None,
+        scores: Mapping[str, Iterable[float]] | None = None,
+        token_counts: Iterable[int | None] | None = None,
+        items: Iterable[Any] | None = None,
+    ) -> Selection[Any]:
+        """Choose among the chunks whose vectors are the rows of `embeddings`.
+
+        Every per-chunk argument has one entry per row. `sources` puts chunks
+        into groups (a file, a URL; None for none) that `per_source` caps;
+        `roles` are role names such as "definition" or "example" (None for
+        none); `scores` maps density, centrality, recency or auxiliary to one
+        number per chunk. `items` are returned for the chosen chunks; they
+        default to the texts, else the ids. Ids default to the positions.
+        """
+        started = time.perf_counter()
+        chunks = self._read(query_embedding, embeddings, texts, ids, sources, roles, scores, token_counts, items)
+        pool = self._pool(chunks)
+        cosines = dot_products(chunks.units[pool], chunks.units[pool])
+        charges = redundancy_matrix(cosines, self.redundancy)
+        outcome = self._solve(chunks, pool, charges) if len(pool) else self._nothing_to_choose()
+        present = {chunks.ids[p] for p in pool}
+        violations = outcome.violations + [
+            f"Required chunk missing: {cid}" for cid in self.required_ids if cid not in present
+        ]
+
+        chosen = outcome.chosen
+        indices = tuple(int(pool[k]) for k in chosen)
+        lambda_ = float(np.float32(self.weights["redundancy"]))
+        return Selection(
+            indices=indices,
+            ids=tuple(chunks.ids[i] for i in indices),
+            items=tuple(chunks.items[i] for i in indices),
+            relevance=tuple(float(chunks.relevance[i]) for i in indices),
+            tokens=tuple(int(chunks.costs[i]) for i in indices),
+            total_tokens=outcome.total_tokens,
+            token_budget=self.token_budget,
+            objective=outcome.objective,
+            breakdown=outcome.breakdown,
+            satisfied=outcome.satisfied and not violations,
+            violations=tuple(violations),
+            num_inputs=len(chunks.ids),
+            num_candidates=len(pool),
+            solve_time_ms=outcome.solve_time_ms,
+            elapsed_ms=(time.perf_counter() - started) * 1000.0,
+            _cosines=cosines[np.ix_(chosen, chosen)].tolist(),
+            _charges=(0.5 * lambda_ * charges[np.ix_(chosen, chosen)].astype(np.float64)).tolist(),
+            _texts=None if chunks.texts is None else tuple(chunks.texts),
+        )
+
+    def _read(
+        self,
+        query_embedding: Any,
+        embeddings: Any,
+        texts: Iterable[str] | None,
+        ids: Iterable[Hashable] | None,
+        sources: Iterable[Hashable | None] | None,
+        roles: Iterable[str | None] | None,
+        scores: Mapping[str, Iterable[float]] | None,
+        token_counts: Iterable[int | None] | None,
+        items: Iterable[Any] | None,
+    ) -> _Chunks:
+        """Every argument converted and checked once, in signature order."""
+        matrix = _inputs.embedding_matrix(embeddings)
+        count, dim = matrix.shape
+        query = _inputs.query_vector(query_embedding, dim)
+        text_list = _inputs.texts_list(texts, count)
+        id_list = _inputs.id_list(ids, count)
+        clusters, source_labels = _inputs.cluster_ids(sources, count)
+        role_codes = _inputs.role_codes(roles, count)
+        secondary = self._secondary_scores(scores, count)
+        costs = _inputs.token_costs(
+            _inputs.per_chunk("token_counts", token_counts, count), text_list, self.token_counter, count
+        )
+        item_list = _inputs.per_chunk("items", items, count)
+        if item_list is None:
+            item_list = list(text_list) if text_list is not None else list(id_list)
+        units = unit_rows(matrix)
+        relevance = dot_products(unit_rows(query[None, :]), units)[0] if count else np.zeros(0, np.float32)
+        return _Chunks(units, relevance, costs, role_codes, clusters, source_labels, secondary, id_list, text_list, item_list)
+
+    def _solve(self, chunks: _Chunks, pool: NDArray[np.intp], charges: NDArray[np.float32]) -> _Outcome:
+        required = set(self.required_ids)
+        constraints = quarnel_solver.SolverConstraints(
+            max_tokens=self.token_budget,
+            min_tokens=self.min_tokens,
+            min_chunks=self.min_chunks,
+            max_chunks=len(pool) if self.max_chunks is None else self.max_chunks,
+            max_per_cluster=len(pool) if self.per_source is None else self.per_source,
+            must_include_roles=list(self.must_include_roles),
+            required_chunks=[f"chunk_{k}" for k, p in enumerate(pool) if chunks.ids[p] in required],
+        )
+
+        def column(name: str) -> NDArray[np.float32]:
+            scores = chunks.secondary.get(name)
+            return np.zeros(len(pool), np.float32) if scores is None else scores[pool]
+
+        try:
+            output = self._solver(frozenset(chunks.secondary)).solve_precomputed_numpy(
+                embeddings=chunks.units[pool],
+                token_costs=chunks.costs[pool],
+                density_scores=column("density"),
+                centrality_scores=column("centrality"),
+                recency_scores=column("recency"),
+                auxiliary_scores=column("auxiliary"),
+                roles=chunks.roles[pool],
+                cluster_ids=chunks.clusters[pool],
+                relevance_scores=chunks.relevance[pool],
+                similarity_matrix=charges,
+                constraints=constraints,
+            )
+        except quarnel_solver.PanicException as panic:
+            raise InternalError(f"the solver failed on checked input: {panic}") from panic
+        return _Outcome(
+            chosen=[int(k) for k in output.selected_indices],
+            objective=output.objective_score,
+            breakdown={
+                "relevance": output.relevance_total,
+                "density": output.density_total,
+                "centrality": output.centrality_total,
+                "recency": output.recency_total,
+                "auxiliary": output.auxiliary_total,
+                "fulfilment": output.fulfilment_total,
+                "redundancy_penalty": output.redundancy_penalty,
+            },
+            total_tokens=output.total_tokens,
+            satisfied=output.constraints_satisfied,
+            violations=[self._message(v, pool, chunks.ids, chunks.sources) for v in output.constraint_violations],
+            solve_time_ms=output.solve_time_ms,
+        )
+
+    def _nothing_to_choose(self) -> _Outcome:
+        """The empty selection, with the limits it misses: no chunk is
+        relevant, or there were none."""
+        violations = []
+        if self.min_tokens > 0:
+            violations.append(f"Minimum tokens not met: 0 < {self.min_tokens}")
+        if self.min_chunks > 0:
+            violations.append(f"Too few chunks: 0 < {self.min_chunks}")
+        violations += [f"Missing required role: {_inputs.role_display_name(r)}" for r in self.must_include_roles]
+        return _Outcome([], 0.0, dict.fromkeys(BREAKDOWN_KEYS, 0.0), 0, not violations, violations, 0.0)
+
+    def _secondary_scores(
+        self, scores: Mapping[str, Iterable[float]] | None, count: int
+    ) -> dict[str, NDArray[np.float32]]:
+        if scores is None:
+            return {}
+        if not isinstance(scores, Mapping):
+            raise TypeError(f"scores: expected a mapping such as {{'recency': [...]}}, got {_inputs.describe(scores)}")
+        arrays = {}
+        for key, values in scores.items():
+            if key not in SECONDARY_SCORES:
+                raise ValueError(f"scores: unknown key {key!r}; expected {', '.join(SECONDARY_SCORES)}")
+            arrays[key] = _inputs.score_array(f"scores[{key!r}]", values, count)
+        return arrays
+
+    def _pool(self, chunks: _Chunks) -> NDArray[np.intp]:
+        """Positions of the candidates the solver sees, ascending."""
+        relevance, ids, roles = chunks.relevance, chunks.ids, chunks.roles
+        ranked = np.argsort(-relevance, kind="stable")  # most relevant first; ties in input order
+        if self.excluded_ids:
+            ranked = ranked[[ids[k] not in self.excluded_ids for k in ranked]]
+        top = ranked
+        if self.relevance_floor is not None:
+            top = top[relevance[top] > self.relevance_floor]
+        if self.pool_size is not None:
+            top = top[: self.pool_size]
+        pool = set(top.tolist())
+        if self.required_ids:
+            required = set(self.required_ids)
+            pool.update(k for k in ranked.tolist() if ids[k] in required)
+        for name in self.must_include_roles:
+            code = _inputs.ROLE_CODES.get(name, _inputs.UNKNOWN_ROLE)
+            holders = ranked[roles[ranked] == code]
+            if len(holders) and not any(roles[k] == code for k in pool):
+                pool.add(int(holders[0]))
+        for k in ranked.tolist():
+            if len(pool) >= self.min_chunks:
+                break
+            pool.add(k)
+        return np.array(sorted(pool), dtype=np.intp)
+
+    @staticmethod
+    def _message(violation: str, pool: NDArray[np.intp], ids: Sequence[Hashable], sources: Sequence[Hashable]) -> str:
+        """A solver message in the caller's terms: their ids and sources."""
+        match = _REQUIRED_MISSING.fullmatch(violation)
+        if match:
+            return f"Required chunk missing: {ids[pool[int(match.group(1))]]}"
+        match = _CLUSTER_OVERFLOW.fullmatch(violation)
+        if match:
+            return f"Source {sources[int(match.group(1))]!r} overflow: {match.group(2)}"
+        return violation
+
+    def __repr__(self) -> str:
+        return (
+            f"ContextSelector(token_budget={self.token_budget}, max_chunks={self.max_chunks}, "
+            f"per_source={self.per_source}, pool_size={self.pool_size}, "
+            f"relevance_floor={self.relevance_floor}, redundancy={self.redundancy!r}, weights={dict(self.weights)})"
+        )
