@@ -221,13 +221,6 @@ def role_code(where: str, name: object) -> int:
     return ROLE_CODES[key]
 
 
-def role_display_name(name: str) -> str:
-    """The name the solver's messages give a role: "table" is DataTable."""
-    code = ROLE_CODES.get(name, UNKNOWN_ROLE)
-    names = ["Definition", "Example", "Evidence", "Conclusion", "Risk", "Constraint", "DataTable", "Procedure"]
-    return names[code] if code < len(names) else "Unknown"
-
-
 def known_roles() -> list[str]:
     return ["definition", "example", "evidence", "conclusion", "risk", "constraint", "table", "procedure", "unknown"]
 

@@ -17,7 +17,7 @@ from . import _inputs
 from ._similarity import dot_products, redundancy_matrix, unit_rows
 from .defaults import DEFAULTS, RedundancyMeasure
 from .errors import InternalError
-from .selection import BREAKDOWN_KEYS, Selection
+from .selection import Selection
 
 T = TypeVar("T")
 
@@ -236,7 +236,7 @@ class ContextSelector:
         pool = self._pool(chunks)
         cosines = dot_products(chunks.units[pool], chunks.units[pool])
         charges = redundancy_matrix(cosines, self.redundancy)
-        outcome = self._solve(chunks, pool, charges) if len(pool) else self._nothing_to_choose()
+        outcome = self._solve(chunks, pool, charges)
         present = {chunks.ids[p] for p in pool}
         violations = outcome.violations + [
             f"Required chunk missing: {cid}" for cid in self.required_ids if cid not in present
@@ -346,17 +346,6 @@ class ContextSelector:
             violations=[self._message(v, pool, chunks.ids, chunks.sources) for v in output.constraint_violations],
             solve_time_ms=output.solve_time_ms,
         )
-
-    def _nothing_to_choose(self) -> _Outcome:
-        """The empty selection, with the limits it misses: no chunk is
-        relevant, or there were none."""
-        violations = []
-        if self.min_tokens > 0:
-            violations.append(f"Minimum tokens not met: 0 < {self.min_tokens}")
-        if self.min_chunks > 0:
-            violations.append(f"Too few chunks: 0 < {self.min_chunks}")
-        violations += [f"Missing required role: {_inputs.role_display_name(r)}" for r in self.must_include_roles]
-        return _Outcome([], 0.0, dict.fromkeys(BREAKDOWN_KEYS, 0.0), 0, not violations, violations, 0.0)
 
     def _secondary_scores(
         self, scores: Mapping[str, Iterable[float]] | None, count: int
