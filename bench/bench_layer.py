@@ -8,7 +8,7 @@ the query. The bare module gets them as chunk dictionaries with id, text, embedd
 count only, `TabuSearchSolver(SolverConfig())` and default constraints, as a new user would call
 it; the layer gets the same passages through `ContextSelector()` with its defaults, and once more
 with the module's token budget of 8192 for a like-for-like count. "zero" counts chosen passages
-whose cosine with the query is 0. The timing rows compare one `select` with the native solve on
+whose cosine with the query is 0, "< 0.05" those below 0.05. The timing rows compare one `select` with the native solve on
 the same pool (the layer's conversion and cosines are the difference).
 """
 import argparse
@@ -50,8 +50,9 @@ def candidates(ex, corpus, query, count):
 
 def row(label, chosen, relevance, tokens):
     zero = sum(1 for k in chosen if relevance[k] <= 0.0)
+    weak = sum(1 for k in chosen if relevance[k] < 0.05)
     mean = float(np.mean([relevance[k] for k in chosen])) if chosen else 0.0
-    return f"  {label:<30} {len(chosen):>6} {zero:>6} {mean:>14.3f} {tokens:>7}"
+    return f"  {label:<30} {len(chosen):>6} {zero:>6} {weak:>7} {mean:>14.3f} {tokens:>7}"
 
 
 def main():
@@ -78,27 +79,28 @@ def main():
         ]
         out = bare.solve(dicts, query_embedding)
         print(f"\n{query!r}: {int((relevance > 0).sum())} of the candidates have a cosine above 0")
-        print(f"  {'selector':<30} {'chosen':>6} {'zero':>6} {'mean relevance':>14} {'tokens':>7}")
+        print(f"  {'selector':<30} {'chosen':>6} {'zero':>6} {'< 0.05':>7} {'mean relevance':>14} {'tokens':>7}")
         print(row("bare module, SolverConfig()", list(out.selected_indices), relevance, out.total_tokens))
         for label, selector in (("ContextSelector()", layer), ("ContextSelector(8192)", layer_8192)):
             sel = selector.select(query_embedding, embeddings, texts=texts, token_counts=counts)
             print(row(label, list(sel.indices), relevance, sel.total_tokens))
 
     print(f"\nTime per call, median of {args.repeats}, ContextSelector() on the first query:")
-    query_embedding, picked, _ = candidates(ex, corpus, QUERIES[0], args.candidates)
-    embeddings = corpus.embeddings[picked]
-    counts = [corpus.chunks[i].tokens for i in picked]
-    for label, data in (("float32 array", embeddings), ("float64 array", embeddings.astype(np.float64)),
-                        ("list of lists", embeddings.tolist())):
-        times, solve = [], []
-        for _ in range(args.repeats):
-            started = time.perf_counter()
-            sel = layer.select(query_embedding, data, token_counts=counts)
-            times.append((time.perf_counter() - started) * 1000.0)
-            solve.append(sel.solve_time_ms)
-        print(f"  {label:<14} select {statistics.median(times):8.2f} ms, of which native solve "
-              f"{statistics.median(solve):7.2f} ms ({sel.num_candidates} candidates)")
-
+    for count in sorted({50, args.candidates}):
+        query_embedding, picked, _ = candidates(ex, corpus, QUERIES[0], count)
+        embeddings = corpus.embeddings[picked]
+        counts = [corpus.chunks[i].tokens for i in picked]
+        for label, data in (("float32 array", embeddings), ("float64 array", embeddings.astype(np.float64)),
+                            ("list of lists", embeddings.tolist())):
+            times, solve = [], []
+            for _ in range(args.repeats):
+                started = time.perf_counter()
+                sel = layer.select(query_embedding, data, token_counts=counts)
+                times.append((time.perf_counter() - started) * 1000.0)
+                solve.append(sel.solve_time_ms)
+            select_ms, solve_ms = statistics.median(times), statistics.median(solve)
+            print(f"  {count:>4} x {embeddings.shape[1]} {label:<14} select {select_ms:7.2f} ms = native solve "
+                  f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} candidates)")
 
 if __name__ == "__main__":
     main()

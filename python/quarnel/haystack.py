@@ -1,4 +1,4 @@
-"""Haystack 2.x adapter: `QuarnelRanker`, a component that selects documents.
+"""Haystack adapter (2.x and 3.x): `QuarnelRanker`, a component that selects documents.
 
 Needs haystack-ai: ``pip install 'quarnel_solver[haystack]'``.
 """
