@@ -138,6 +138,8 @@ def _diagnose(name: str, rows: object, ndim: int) -> None:
 def embedding_matrix(value: object) -> NDArray[np.float64]:
     if value is None:
         raise TypeError("embeddings: required, one vector per chunk")
+    if not isinstance(value, (np.ndarray, Sequence, Mapping)) and isinstance(value, Iterable):
+        value = as_list("embeddings", value)  # a generator, read once
     if isinstance(value, Sequence) and not isinstance(value, (str, bytes)) and len(value) == 0:
         return np.zeros((0, 0))
     matrix = _numeric_array("embeddings", value, 2)

@@ -151,6 +151,12 @@ class ContextSelector:
             raise AttributeError(f"ContextSelector is immutable; make a new one to change {name}")
         super().__setattr__(name, value)
 
+    def __reduce__(self) -> tuple[Callable[[dict[str, Any]], ContextSelector], tuple[dict[str, Any]]]:
+        # Plain data only: the cached native solvers are rebuilt on demand.
+        state = {name: value for name, value in self.__dict__.items() if name != "_solvers"}
+        state["weights"] = dict(self.weights)
+        return _restore, (state,)
+
     @staticmethod
     def _weights(weights: Mapping[str, float] | None, config: quarnel_solver.SolverConfig | None) -> dict[str, float]:
         if config is None:
@@ -404,3 +410,9 @@ class ContextSelector:
             f"per_source={self.per_source}, pool_size={self.pool_size}, "
             f"relevance_floor={self.relevance_floor}, redundancy={self.redundancy!r}, weights={dict(self.weights)})"
         )
+
+
+def _restore(state: dict[str, Any]) -> ContextSelector:
+    selector = object.__new__(ContextSelector)
+    selector.__dict__.update(state, weights=MappingProxyType(state["weights"]), _solvers={})
+    return selector

@@ -1,6 +1,7 @@
 """quarnel.ContextSelector and Selection: conversions, pool, constraints, reports, errors."""
 
 import json
+import pickle
 import threading
 
 import numpy as np
@@ -192,6 +193,19 @@ def test_token_counter_prices_texts_without_a_count():
     assert sel.tokens == (3, 2)
     with pytest.raises(TypeError, match=r"token_counter\(texts\[0\]\): expected a non-negative int, got float"):
         ContextSelector(token_counter=lambda text: 1.5).select([1.0], [[1.0]], texts=["a"])
+
+
+def test_a_selector_survives_pickling():
+    query, emb, costs = instance(8)
+    selector = ContextSelector(700, weights={"recency": 0.4}, config=qs.SolverConfig(iterations=30))
+    copy = pickle.loads(pickle.dumps(selector))
+    scores = {"recency": np.linspace(0, 1, N)}
+    same(
+        copy.select(query, emb, token_counts=costs, scores=scores),
+        selector.select(query, emb, token_counts=costs, scores=scores),
+    )
+    with pytest.raises(AttributeError, match="immutable"):
+        copy.token_budget = 10
 
 
 def test_one_selector_serves_many_threads():
