@@ -160,14 +160,39 @@ def query_vector(value: object, dim: int) -> NDArray[np.float64]:
     return vector
 
 
-def score_array(name: str, value: Iterable[Any], count: int) -> NDArray[np.float32]:
+def coverage_matrix(value: object, count: int) -> NDArray[np.float32]:
+    """How well each chunk covers each query token: query tokens x chunks."""
+    matrix = _numeric_array("coverage", value, 2)
+    if matrix.shape[1] != count:
+        raise ValueError(f"coverage: expected one column per chunk, shape (query tokens, {count}), got {matrix.shape}")
+    return matrix.astype(np.float32)
+
+
+def query_token_weights(value: Iterable[Any] | None, coverage: NDArray[np.float32] | None) -> NDArray[np.float32] | None:
+    """Relative weights of the query tokens, scaled to add up to 1 (equal when not given)."""
+    if coverage is None:
+        if value is not None:
+            raise ValueError("query_token_weights: given without coverage, which they weigh")
+        return None
+    tokens = len(coverage)
+    if value is None:
+        return np.full(tokens, 1.0 / tokens if tokens else 0.0, dtype=np.float32)
+    weights = score_array("query_token_weights", value, tokens, per="row of coverage").astype(np.float64)
+    if (weights < 0).any():
+        k = int(np.argmax(weights < 0))
+        _fail(ValueError, f"query_token_weights[{k}]", "a non-negative number", float(weights[k]))
+    total = weights.sum()
+    return (weights / total if total > 0 else weights).astype(np.float32)
+
+
+def score_array(name: str, value: Iterable[Any], count: int, per: str = "embedding") -> NDArray[np.float32]:
     if isinstance(value, np.ndarray) and value.ndim == 1:
         scores = _numeric_array(name, value, 1)
     else:
         items = as_list(name, value)
         scores = np.array([finite_number(f"{name}[{k}]", v) for k, v in enumerate(items)], dtype=np.float64)
     if len(scores) != count:
-        raise ValueError(f"{name}: expected {count} entries, one per embedding, got {len(scores)}")
+        raise ValueError(f"{name}: expected {count} entries, one per {per}, got {len(scores)}")
     return scores.astype(np.float32)
 
 

@@ -13,7 +13,7 @@ import numpy as np
 import quarnel_solver
 from numpy.typing import NDArray
 
-from .defaults import RedundancyMeasure
+from .defaults import CosineMeasure
 
 
 def unit_rows(matrix: NDArray[np.float64]) -> NDArray[np.float32]:
@@ -40,7 +40,15 @@ def dot_products(a: NDArray[np.float32], b: NDArray[np.float32]) -> NDArray[np.f
     return quarnel_solver.compute_max_sim_batch_f32(a[:, None, :], b[:, None, :])
 
 
-def redundancy_matrix(cosines: NDArray[np.float32], measure: RedundancyMeasure) -> NDArray[np.float32]:
+def relevance_scores(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
+    """What the solver's relevance term counts, from the pool's cosines with the query."""
+    if measure == "raw" or len(cosines) == 0:
+        return cosines
+    centred: NDArray[np.float32] = cosines - np.float32(cosines.mean(dtype=np.float64))
+    return centred
+
+
+def redundancy_matrix(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
     """What the solver's redundancy penalty is charged on, from the pool's cosines."""
     if measure == "raw" or len(cosines) < 2:
         return cosines

@@ -16,13 +16,15 @@ from dataclasses import dataclass, field
 from types import MappingProxyType
 from typing import Literal
 
-#: How the redundancy between two chunks is measured.
-#: "raw": their cosine similarity.
-#: "above_mean": how far their cosine exceeds the mean cosine of the candidate
-#: pool, never below 0. Embedding models whose cosines are all positive
-#: (most dense models) make every pair look redundant on the raw cosine;
-#: measured against the pool's own mean, only pairs closer than usual are.
-RedundancyMeasure = Literal["raw", "above_mean"]
+#: How a cosine counts in the objective.
+#: "raw": the cosine itself.
+#: "above_mean": how far it exceeds the mean over the candidate pool (for
+#: redundancy, never below 0). Embedding models whose cosines are all
+#: positive (most dense models) make every chunk look relevant and every pair
+#: redundant on the raw cosine; measured against the pool's own mean, only
+#: chunks closer than usual to the query, and pairs closer than usual to each
+#: other, are.
+CosineMeasure = Literal["raw", "above_mean"]
 
 
 @dataclass(frozen=True)
@@ -33,7 +35,8 @@ class SelectionDefaults:
     # either filter.
     pool_size: int | None = 50
     relevance_floor: float | None = 0.0
-    redundancy: RedundancyMeasure = "above_mean"
+    relevance: CosineMeasure = "raw"
+    redundancy: CosineMeasure = "above_mean"
 
     # Limits.
     token_budget: int = 2048
@@ -53,6 +56,7 @@ class SelectionDefaults:
                 "centrality": 0.1,
                 "recency": 0.1,
                 "auxiliary": 0.1,
+                "fulfilment": 1.0,  # of the query tokens' coverage, when a coverage matrix is given
                 "redundancy": 0.5,  # lambda_ of the solver configuration
             }
         )

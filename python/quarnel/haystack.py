@@ -18,7 +18,7 @@ except ImportError as error:
 
 from . import _inputs
 from ._documents import metadata_columns
-from .defaults import DEFAULTS, RedundancyMeasure
+from .defaults import DEFAULTS, CosineMeasure
 from .selection import Selection
 from .selector import ContextSelector
 
@@ -50,7 +50,8 @@ class QuarnelRanker:
         weights: dict[str, float] | None = None,
         pool_size: int | None = DEFAULTS.pool_size,
         relevance_floor: float | None = DEFAULTS.relevance_floor,
-        redundancy: RedundancyMeasure = DEFAULTS.redundancy,
+        relevance: CosineMeasure = DEFAULTS.relevance,
+        redundancy: CosineMeasure = DEFAULTS.redundancy,
         source_key: str | None = "file_path",
         role_key: str | None = None,
         token_count_key: str | None = None,
@@ -66,6 +67,7 @@ class QuarnelRanker:
             "weights": weights,
             "pool_size": pool_size,
             "relevance_floor": relevance_floor,
+            "relevance": relevance,
             "redundancy": redundancy,
             "source_key": source_key,
             "role_key": role_key,
@@ -82,6 +84,7 @@ class QuarnelRanker:
             weights=weights,
             pool_size=pool_size,
             relevance_floor=relevance_floor,
+            relevance=relevance,
             redundancy=redundancy,
         )
         self.source_key = source_key

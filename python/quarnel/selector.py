@@ -14,8 +14,8 @@ import quarnel_solver
 from numpy.typing import NDArray
 
 from . import _inputs
-from ._similarity import dot_products, redundancy_matrix, unit_rows
-from .defaults import DEFAULTS, RedundancyMeasure
+from ._similarity import dot_products, redundancy_matrix, relevance_scores, unit_rows
+from .defaults import DEFAULTS, CosineMeasure
 from .errors import InternalError
 from .selection import Selection
 
@@ -24,10 +24,10 @@ T = TypeVar("T")
 #: Names of the scores a caller may give per chunk, with the solver's
 #: weight for each, beside relevance and redundancy.
 SECONDARY_SCORES = {"density": "beta", "centrality": "gamma", "recency": "delta", "auxiliary": "epsilon"}
-WEIGHT_FIELDS = {"relevance": "alpha", **SECONDARY_SCORES, "redundancy": "lambda_"}
+WEIGHT_FIELDS = {"relevance": "alpha", **SECONDARY_SCORES, "fulfilment": "mu", "redundancy": "lambda_"}
 # The rest of a SolverConfig: how the search runs.
 SEARCH_FIELDS = (
-    "mu", "support_secondary_discount", "support_quorum_bonus", "support_quorum_threshold", "support_quorum_cap",
+    "support_secondary_discount", "support_quorum_bonus", "support_quorum_threshold", "support_quorum_cap",
     "iterations", "tabu_tenure", "early_stopping_patience", "use_gpu", "random_seed",
     "enable_gpu_move_evaluation", "enable_path_relinking", "enable_destroy_repair", "enable_reactive_tenure",
     "enable_exact_window", "exact_window_size", "exact_window_time_ms",
@@ -47,6 +47,8 @@ class _Chunks(NamedTuple):
     clusters: NDArray[np.int32]
     sources: list[Hashable]  # by cluster id
     secondary: dict[str, NDArray[np.float32]]  # the scores given, by name
+    coverage: NDArray[np.float32] | None  # query tokens x chunks
+    token_weights: NDArray[np.float32] | None  # per query token, adding up to 1
     ids: list[Hashable]
     texts: list[str] | None
     items: list[Any]
@@ -67,6 +69,12 @@ def estimate_tokens(text: str) -> int:
     return math.ceil(DEFAULTS.tokens_per_word * len(text.split()))
 
 
+def _measure(name: str, value: object) -> CosineMeasure:
+    if value == "raw" or value == "above_mean":
+        return value
+    raise ValueError(f"{name}: expected 'raw' or 'above_mean', got {_inputs.describe(value)}")
+
+
 def _optional_count(name: str, value: object) -> int | None:
     return None if value is None else _inputs.token_count(name, value)
 
@@ -85,11 +93,13 @@ class ContextSelector:
     the most relevant chunk of each required role, enough chunks for
     `min_chunks`); excluded ids never enter. Redundancy between two chunks is
     their cosine, or with `redundancy="above_mean"` how far it exceeds the
-    pool's mean cosine. A secondary score (density, centrality, recency,
-    auxiliary) counts only in the calls that give it.
+    pool's mean cosine; `relevance="above_mean"` measures relevance against
+    the pool's mean likewise. A secondary score (density, centrality,
+    recency, auxiliary) counts only in the calls that give it, and so does
+    the fulfilment of query tokens, which needs a `coverage` matrix.
 
-    `weights` maps relevance, density, centrality, recency, auxiliary and
-    redundancy to their weights; missing keys take the defaults
+    `weights` maps relevance, density, centrality, recency, auxiliary,
+    fulfilment and redundancy to their weights; missing keys take the defaults
     (`quarnel.defaults.DEFAULTS`), or the weights of `config` when one is
     given. `config`, a `quarnel_solver.SolverConfig`, sets how the search
     runs. Chunks are priced by `token_counts`, else by `token_counter(text)`,
@@ -112,7 +122,8 @@ class ContextSelector:
         weights: Mapping[str, float] | None = None,
         pool_size: int | None = DEFAULTS.pool_size,
         relevance_floor: float | None = DEFAULTS.relevance_floor,
-        redundancy: RedundancyMeasure = DEFAULTS.redundancy,
+        relevance: CosineMeasure = DEFAULTS.relevance,
+        redundancy: CosineMeasure = DEFAULTS.redundancy,
         token_counter: Callable[[str], int] | None = None,
         config: quarnel_solver.SolverConfig | None = None,
     ) -> None:
@@ -130,9 +141,8 @@ class ContextSelector:
         self.relevance_floor = (
             None if relevance_floor is None else _inputs.finite_number("relevance_floor", relevance_floor)
         )
-        if redundancy not in ("raw", "above_mean"):
-            raise ValueError(f"redundancy: expected 'raw' or 'above_mean', got {_inputs.describe(redundancy)}")
-        self.redundancy: RedundancyMeasure = redundancy
+        self.relevance: CosineMeasure = _measure("relevance", relevance)
+        self.redundancy: CosineMeasure = _measure("redundancy", redundancy)
         if token_counter is not None and not callable(token_counter):
             raise TypeError(f"token_counter: expected a callable taking a text, got {_inputs.describe(token_counter)}")
         self.token_counter: Callable[[str], int] = token_counter or estimate_tokens
@@ -197,6 +207,8 @@ class ContextSelector:
         roles: Iterable[str | None] | None = None,
         scores: Mapping[str, Iterable[float]] | None = None,
         token_counts: Iterable[int | None] | None = None,
+        coverage: Any = None,
+        query_token_weights: Iterable[float] | None = None,
         items: Iterable[T],
     ) -> Selection[T]: ...
 
@@ -212,6 +224,8 @@ class ContextSelector:
         roles: Iterable[str | None] | None = None,
         scores: Mapping[str, Iterable[float]] | None = None,
         token_counts: Iterable[int | None] | None = None,
+        coverage: Any = None,
+        query_token_weights: Iterable[float] | None = None,
         items: None = None,
     ) -> Selection[Any]: ...
 
@@ -226,6 +240,8 @@ class ContextSelector:
         roles: Iterable[str | None] | None = None,
         scores: Mapping[str, Iterable[float]] | None = None,
         token_counts: Iterable[int | None] | None = None,
+        coverage: Any = None,
+        query_token_weights: Iterable[float] | None = None,
         items: Iterable[Any] | None = None,
     ) -> Selection[Any]:
         """Choose among the chunks whose vectors are the rows of `embeddings`.
@@ -234,11 +250,17 @@ class ContextSelector:
         into groups (a file, a URL; None for none) that `per_source` caps;
         `roles` are role names such as "definition" or "example" (None for
         none); `scores` maps density, centrality, recency or auxiliary to one
-        number per chunk. `items` are returned for the chosen chunks; they
+        number per chunk. `coverage` (query tokens x chunks) says how well each
+        chunk covers each query token, `query_token_weights` how much each
+        token matters (scaled to add up to 1; equal when not given). `items`
+        are returned for the chosen chunks; they
         default to the texts, else the ids. Ids default to the positions.
         """
         started = time.perf_counter()
-        chunks = self._read(query_embedding, embeddings, texts, ids, sources, roles, scores, token_counts, items)
+        chunks = self._read(
+            query_embedding, embeddings, texts, ids, sources, roles, scores, token_counts, coverage,
+            query_token_weights, items,
+        )
         pool = self._pool(chunks)
         cosines = dot_products(chunks.units[pool], chunks.units[pool])
         charges = redundancy_matrix(cosines, self.redundancy)
@@ -282,6 +304,8 @@ class ContextSelector:
         roles: Iterable[str | None] | None,
         scores: Mapping[str, Iterable[float]] | None,
         token_counts: Iterable[int | None] | None,
+        coverage: Any,
+        query_token_weights: Iterable[float] | None,
         items: Iterable[Any] | None,
     ) -> _Chunks:
         """Every argument converted and checked once, in signature order."""
@@ -296,12 +320,17 @@ class ContextSelector:
         costs = _inputs.token_costs(
             _inputs.per_chunk("token_counts", token_counts, count), text_list, self.token_counter, count
         )
+        cover = None if coverage is None else _inputs.coverage_matrix(coverage, count)
+        token_weights = _inputs.query_token_weights(query_token_weights, cover)
         item_list = _inputs.per_chunk("items", items, count)
         if item_list is None:
             item_list = list(text_list) if text_list is not None else list(id_list)
         units = unit_rows(matrix)
         relevance = dot_products(unit_rows(query[None, :]), units)[0] if count else np.zeros(0, np.float32)
-        return _Chunks(units, relevance, costs, role_codes, clusters, source_labels, secondary, id_list, text_list, item_list)
+        return _Chunks(
+            units, relevance, costs, role_codes, clusters, source_labels, secondary, cover, token_weights,
+            id_list, text_list, item_list,
+        )
 
     def _solve(self, chunks: _Chunks, pool: NDArray[np.intp], charges: NDArray[np.float32]) -> _Outcome:
         required = set(self.required_ids)
@@ -319,6 +348,10 @@ class ContextSelector:
             scores = chunks.secondary.get(name)
             return np.zeros(len(pool), np.float32) if scores is None else scores[pool]
 
+        fulfilment: dict[str, NDArray[np.float32]] = {}
+        if chunks.coverage is not None:
+            fulfilment["coverage_matrix"] = np.ascontiguousarray(chunks.coverage[:, pool])
+            fulfilment["query_token_weights"] = chunks.token_weights  # type: ignore[assignment]
         try:
             output = self._solver(frozenset(chunks.secondary)).solve_precomputed_numpy(
                 embeddings=chunks.units[pool],
@@ -329,9 +362,10 @@ class ContextSelector:
                 auxiliary_scores=column("auxiliary"),
                 roles=chunks.roles[pool],
                 cluster_ids=chunks.clusters[pool],
-                relevance_scores=chunks.relevance[pool],
+                relevance_scores=relevance_scores(chunks.relevance[pool], self.relevance),
                 similarity_matrix=charges,
                 constraints=constraints,
+                **fulfilment,
             )
         except quarnel_solver.PanicException as panic:
             raise InternalError(f"the solver failed on checked input: {panic}") from panic
@@ -408,7 +442,8 @@ class ContextSelector:
         return (
             f"ContextSelector(token_budget={self.token_budget}, max_chunks={self.max_chunks}, "
             f"per_source={self.per_source}, pool_size={self.pool_size}, "
-            f"relevance_floor={self.relevance_floor}, redundancy={self.redundancy!r}, weights={dict(self.weights)})"
+            f"relevance_floor={self.relevance_floor}, relevance={self.relevance!r}, "
+            f"redundancy={self.redundancy!r}, weights={dict(self.weights)})"
         )
 
 

@@ -69,6 +69,35 @@ def test_secondary_scores_count_only_when_given():
     same(off.select(query, emb, token_counts=costs, scores={"recency": recency}), bare)
 
 
+def test_above_mean_relevance_drops_the_ordinary_chunks_of_an_all_positive_model():
+    rng = np.random.default_rng(9)
+    emb = np.abs(rng.standard_normal((60, 32))) + 0.5  # every cosine is well above 0
+    query = emb[:3].mean(axis=0)
+    raw = ContextSelector(8192, relevance="raw").select(query, emb, token_counts=[50] * 60)
+    centred = ContextSelector(8192, relevance="above_mean").select(query, emb, token_counts=[50] * 60)
+    cosines = (emb / np.linalg.norm(emb, axis=1, keepdims=True)) @ (query / np.linalg.norm(query))
+    mean = np.sort(cosines)[::-1][:50].mean()  # over the pool of 50
+    assert min(centred.relevance) > mean > min(raw.relevance)
+    assert 0 < len(centred) < len(raw)
+
+
+def test_coverage_rewards_the_chunk_that_covers_a_query_token():
+    query, emb, costs = instance(10)
+    plain = ContextSelector(600).select(query, emb, token_counts=costs)
+    cosines = (emb @ query) / np.linalg.norm(emb, axis=1)
+    loner = next(int(k) for k in np.argsort(-cosines) if k not in plain.indices)  # relevant, left out
+    coverage = np.zeros((2, N))
+    coverage[0, list(plain.indices)] = 1.0
+    coverage[1, loner] = 1.0  # the only chunk that covers query token 1
+    covered = ContextSelector(600, weights={"fulfilment": 2.0}).select(
+        query, emb, token_counts=costs, coverage=coverage, query_token_weights=[1, 3]
+    )
+    assert loner in covered.indices
+    # Weights 1/4 and 3/4, both tokens fully covered, token 0 by four chunks
+    # (best 1, second 0.35, quorum 0.18 and 0.09): 2 * (0.25 * 1.62 + 0.75).
+    assert covered.breakdown["fulfilment"] == pytest.approx(2.31, rel=1e-6)
+
+
 def test_chunks_that_share_nothing_with_the_query_are_never_chosen():
     # Sparse non-negative vectors, as TF-IDF makes them: most chunks have a
     # cosine of exactly 0 with the query, and a roomy budget.
@@ -155,6 +184,9 @@ ERRORS = [
     (dict(scores={"fact_density": [1, 2]}), ValueError, "scores: unknown key 'fact_density'"),
     (dict(scores={"recency": [1.0, float("inf")]}), ValueError, "scores['recency'][1]: expected a finite number"),
     (dict(scores={"recency": [1.0, None]}), TypeError, "scores['recency'][1]: expected a finite number, got NoneType"),
+    (dict(coverage=[[1.0, 0.0, 1.0]]), ValueError, "coverage: expected one column per chunk, shape (query tokens, 2)"),
+    (dict(coverage=[[1.0, 0.0]], query_token_weights=[-1]), ValueError, "query_token_weights[0]: expected a non-negative"),
+    (dict(query_token_weights=[1.0]), ValueError, "query_token_weights: given without coverage"),
 ]
 
 
