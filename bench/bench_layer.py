@@ -2,28 +2,30 @@
 
 Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 5]
 
-Candidates: the demo's documentation passages (examples/select_context.py) with its hashed TF-IDF
-embeddings; per query the `--candidates` closest passages, whether or not they share a word with
-the query. The bare module gets them as chunk dictionaries with id, text, embedding and token
-count only, `TabuSearchSolver(SolverConfig())` and default constraints, as a new user would call
-it; the layer gets the same passages through `ContextSelector()` with its defaults, and once more
-with the module's token budget of 8192 for a like-for-like count. "zero" counts chosen passages
-whose cosine with the query is 0, "< 0.05" those below 0.05. The timing rows compare one `select` with the native solve on
-the same pool (the layer's conversion and cosines are the difference).
+Candidates: Python's bundled documentation topics (pydoc_data) cut into passages of about 150
+words and embedded with a hashed sublinear TF-IDF (1024 buckets, non-negative, unit rows), built
+here so that the figures do not move with the demo; per query the `--candidates` closest passages,
+whether or not they share a word with the query. The bare module gets them as chunk dictionaries
+with id, text, embedding and token count only, `TabuSearchSolver(SolverConfig())` and default
+constraints, as a new user would call it; the layer gets the same passages through
+`ContextSelector()` with its defaults, and once more with the module's token budget of 8192 for a
+like-for-like count. "zero" counts chosen passages whose cosine with the query is 0, "< 0.05"
+those below 0.05. The timing rows compare one `select` with the native solve on the same pool
+(the layer's conversion and cosines are the difference).
 """
 import argparse
-import importlib.util
-import pathlib
+import collections
+import math
+import re
 import statistics
-import sys
 import time
+import zlib
 
 import numpy as np
 
 import quarnel
 import quarnel_solver as qs
 
-EXAMPLE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "select_context.py"
 QUERIES = [
     "how do exceptions propagate through try and finally",
     "difference between a list and a tuple",
@@ -31,19 +33,49 @@ QUERIES = [
     "how are default argument values evaluated",
     "string formatting with format specifiers",
 ]
+DIM = 1024
+WORDS_PER_PASSAGE = 150
+STOPWORDS = set("a an and are as at be by do does for from how in is it of on or the to what with".split())
 
 
-def load_example():
-    spec = importlib.util.spec_from_file_location("select_context", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
-    return module
+def passages():
+    from pydoc_data.topics import topics
+
+    texts = []
+    for _, text in sorted(topics.items()):
+        current = []
+        for paragraph in re.split(r"\n\s*\n", text):
+            current.append(paragraph.strip())
+            if sum(len(p.split()) for p in current) >= WORDS_PER_PASSAGE:
+                texts.append("\n\n".join(current))
+                current = []
+        if current and sum(len(p.split()) for p in current) >= 20:
+            texts.append("\n\n".join(current))
+    return texts
 
 
-def candidates(ex, corpus, query, count):
-    query_embedding = corpus.model.embed(corpus.model.known(ex.tokenize(query)))
-    relevance = corpus.embeddings @ query_embedding
+def terms(text):
+    return [w for w in re.findall(r"[a-z_][a-z0-9_]+", text.lower()) if w not in STOPWORDS]
+
+
+class Tfidf:
+    def __init__(self, documents):
+        self.count = len(documents)
+        self.df = collections.Counter(t for doc in documents for t in set(doc))
+
+    def embed(self, words):
+        vector = np.zeros(DIM)
+        for term, tf in collections.Counter(words).items():
+            if term in self.df:
+                idf = math.log((1 + self.count) / (1 + self.df[term])) + 1.0
+                vector[zlib.crc32(term.encode()) % DIM] += (1.0 + math.log(tf)) * idf
+        norm = np.linalg.norm(vector)
+        return (vector / norm if norm else vector).astype(np.float32)
+
+
+def candidates(texts, embeddings, model, query, count):
+    query_embedding = model.embed(terms(query))
+    relevance = embeddings @ query_embedding
     picked = np.argsort(-relevance, kind="stable")[:count]
     return query_embedding, picked, relevance[picked]
 
@@ -61,35 +93,37 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     args = parser.parse_args()
 
-    ex = load_example()
-    corpus = ex.build_corpus()
+    texts = passages()
+    words = [terms(t) for t in texts]
+    model = Tfidf(words)
+    embeddings_all = np.stack([model.embed(w) for w in words])
+    tokens_all = [max(1, round(1.3 * len(t.split()))) for t in texts]
     bare = qs.TabuSearchSolver(qs.SolverConfig())
     layer = quarnel.ContextSelector()
     layer_8192 = quarnel.ContextSelector(8192)
-    print(f"{args.candidates} candidates per query from {len(corpus.chunks)} passages; defaults {quarnel.DEFAULTS}")
+    print(f"{args.candidates} candidates per query from {len(texts)} passages; defaults {quarnel.DEFAULTS}")
     for query in QUERIES:
-        query_embedding, picked, relevance = candidates(ex, corpus, query, args.candidates)
-        chunks = [corpus.chunks[i] for i in picked]
-        embeddings = corpus.embeddings[picked]
-        texts = [c.text for c in chunks]
-        counts = [c.tokens for c in chunks]
+        query_embedding, picked, relevance = candidates(texts, embeddings_all, model, query, args.candidates)
+        embeddings = embeddings_all[picked]
+        chosen_texts = [texts[i] for i in picked]
+        counts = [tokens_all[i] for i in picked]
         dicts = [
-            {"chunk_id": c.chunk_id, "content": c.text, "embedding": embeddings[k], "token_count": c.tokens}
-            for k, c in enumerate(chunks)
+            {"chunk_id": f"p{i}", "content": texts[i], "embedding": embeddings[k], "token_count": counts[k]}
+            for k, i in enumerate(picked)
         ]
         out = bare.solve(dicts, query_embedding)
         print(f"\n{query!r}: {int((relevance > 0).sum())} of the candidates have a cosine above 0")
         print(f"  {'selector':<30} {'chosen':>6} {'zero':>6} {'< 0.05':>7} {'mean relevance':>14} {'tokens':>7}")
         print(row("bare module, SolverConfig()", list(out.selected_indices), relevance, out.total_tokens))
         for label, selector in (("ContextSelector()", layer), ("ContextSelector(8192)", layer_8192)):
-            sel = selector.select(query_embedding, embeddings, texts=texts, token_counts=counts)
+            sel = selector.select(query_embedding, embeddings, texts=chosen_texts, token_counts=counts)
             print(row(label, list(sel.indices), relevance, sel.total_tokens))
 
     print(f"\nTime per call, median of {args.repeats}, ContextSelector() on the first query:")
     for count in sorted({50, args.candidates}):
-        query_embedding, picked, _ = candidates(ex, corpus, QUERIES[0], count)
-        embeddings = corpus.embeddings[picked]
-        counts = [corpus.chunks[i].tokens for i in picked]
+        query_embedding, picked, _ = candidates(texts, embeddings_all, model, QUERIES[0], count)
+        embeddings = embeddings_all[picked]
+        counts = [tokens_all[i] for i in picked]
         for label, data in (("float32 array", embeddings), ("float64 array", embeddings.astype(np.float64)),
                             ("list of lists", embeddings.tolist())):
             times, solve = [], []
@@ -99,8 +133,9 @@ def main():
                 times.append((time.perf_counter() - started) * 1000.0)
                 solve.append(sel.solve_time_ms)
             select_ms, solve_ms = statistics.median(times), statistics.median(solve)
-            print(f"  {count:>4} x {embeddings.shape[1]} {label:<14} select {select_ms:7.2f} ms = native solve "
+            print(f"  {count:>4} x {DIM} {label:<14} select {select_ms:7.2f} ms = native solve "
                   f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} candidates)")
+
 
 if __name__ == "__main__":
     main()

@@ -46,7 +46,10 @@ def choose(passages: list[Passage], query: NDArray[np.float64], budget: int) -> 
 
 
 def describe(report: ChunkReport) -> str:
-    return f"{report.id!s:>3}  relevance {report.relevance:.3f}  {report.tokens:>4} tokens  redundancy {report.redundancy:.3f}"
+    return (
+        f"{report.id!s:>3}  relevance {report.relevance:.3f}  {report.tokens:>4} tokens  "
+        f"redundancy {report.redundancy:.3f}"
+    )
 
 
 def main() -> None:

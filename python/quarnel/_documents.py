@@ -45,7 +45,8 @@ def metadata_columns(
         counts: list[int | None] = []
         for k, meta in enumerate(metadata):
             value = meta.get(token_count_key)
-            counts.append(None if value is None else _inputs.token_count(f"{where.format(k)}[{token_count_key!r}]", value))
+            name = f"{where.format(k)}[{token_count_key!r}]"
+            counts.append(None if value is None else _inputs.token_count(name, value))
         columns["token_counts"] = counts
     if score_keys:
         scores: dict[str, list[float]] = {}

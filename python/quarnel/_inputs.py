@@ -168,7 +168,9 @@ def coverage_matrix(value: object, count: int) -> NDArray[np.float32]:
     return matrix.astype(np.float32)
 
 
-def query_token_weights(value: Iterable[Any] | None, coverage: NDArray[np.float32] | None) -> NDArray[np.float32] | None:
+def query_token_weights(
+    value: Iterable[Any] | None, coverage: NDArray[np.float32] | None
+) -> NDArray[np.float32] | None:
     """Relative weights of the query tokens, scaled to add up to 1 (equal when not given)."""
     if coverage is None:
         if value is not None:

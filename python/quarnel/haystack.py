@@ -124,7 +124,9 @@ class QuarnelRanker:
             score_keys=self.score_keys,
         )
         if self.use_document_scores and documents and all(doc.score is not None for doc in documents):
-            retriever_scores = [_inputs.finite_number(f"documents[{k}].score", d.score) for k, d in enumerate(documents)]
+            retriever_scores = [
+                _inputs.finite_number(f"documents[{k}].score", doc.score) for k, doc in enumerate(documents)
+            ]
             columns.setdefault("scores", {})["auxiliary"] = _unit_range(retriever_scores)
         return self.selector.select(
             query_embedding, vectors, texts=texts, ids=[doc.id for doc in documents], items=documents, **columns

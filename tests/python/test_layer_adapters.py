@@ -54,7 +54,8 @@ class TestLangChain:
         docs, embeddings = setup
         retriever = InMemoryVectorStore.from_documents(docs, embeddings).as_retriever(search_kwargs={"k": 12})
         compressor = QuarnelCompressor(embeddings=embeddings, selector=quarnel.ContextSelector(200, per_source=1))
-        chosen = ContextualCompressionRetriever(base_compressor=compressor, base_retriever=retriever).invoke("passage 3")
+        retrieve = ContextualCompressionRetriever(base_compressor=compressor, base_retriever=retriever)
+        chosen = retrieve.invoke("passage 3")
         assert 0 < len(chosen) * 52 <= 200  # 40 words each, 52 tokens by the word estimate
         scores = [d.metadata["relevance_score"] for d in chosen]
         assert scores == sorted(scores, reverse=True) and min(scores) > 0
@@ -114,7 +115,7 @@ class TestHaystack:
         from quarnel.haystack import QuarnelRanker
 
         documents, query = docs
-        ranker = QuarnelRanker(token_budget=250, must_include_roles=["example"], role_key="kind", weights={"redundancy": 0.3})
+        ranker = QuarnelRanker(250, must_include_roles=["example"], role_key="kind", weights={"redundancy": 0.3})
         data = ranker.to_dict()
         assert data["type"] == "quarnel.haystack.QuarnelRanker"
         assert QuarnelRanker.from_dict(data).to_dict() == data
