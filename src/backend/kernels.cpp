@@ -19,9 +19,6 @@ namespace {
 // Norms at or below this count as zero (the f32 nearest to 1e-6).
 constexpr float kMinNorm = 1e-6f;
 
-// Rows per block of the similarity matrix; a block is one unit of parallel work.
-constexpr std::size_t kSimilarityBlockRows = 64;
-
 std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
   std::size_t product = 0;
   require(!__builtin_mul_overflow(a, b, &product), what);
@@ -32,21 +29,6 @@ blasint blas_dimension(std::size_t value) {
   require(value <= static_cast<std::size_t>(std::numeric_limits<blasint>::max()),
           "matmul: dimension too large for BLAS");
   return static_cast<blasint>(value);
-}
-
-// Scales each row of x to unit length (rows with a squared norm of at most
-// 1e-6 become zero), writing the result into u.
-void normalize_rows(const float* x, float* u, std::size_t rows, std::size_t dim) {
-  parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t r = begin; r < end; ++r) {
-      const float* row = x + r * dim;
-      float* out = u + r * dim;
-      const float squared_norm = dot8(row, row, dim);
-      // A true division by the square root: reciprocal estimates would change bits.
-      const float factor = squared_norm > kMinNorm ? 1.0f / std::sqrt(squared_norm) : 0.0f;
-      for (std::size_t k = 0; k < dim; ++k) out[k] = row[k] * factor;
-    }
-  });
 }
 
 }  // namespace
@@ -87,47 +69,6 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b) {
   // Written so that a NaN norm also gives 0.
   if (norm_a > kMinNorm && norm_b > kMinNorm) return ab / (norm_a * norm_b);
   return 0.0f;
-}
-
-std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim) {
-  require(n > 0, "similarity_matrix: no rows");
-  require(dim > 0, "similarity_matrix: zero embedding dimension");
-  check_length(embeddings.size(), checked_product(n, dim, "similarity_matrix: n * dim overflows"),
-               "similarity_matrix: embeddings");
-  const std::size_t cells = checked_product(n, n, "similarity_matrix: n * n overflows");
-
-  // Only the first n rows are ever read, so only they are normalised.
-  std::vector<float> unit(n * dim);
-  normalize_rows(embeddings.data(), unit.data(), n, dim);
-
-  std::vector<float> matrix(cells, 0.0f);
-  const float* u = unit.data();
-  float* m = matrix.data();
-  const std::size_t blocks = (n + kSimilarityBlockRows - 1) / kSimilarityBlockRows;
-  // Every entry is its own dot product (no mirrored half), so the matrix is
-  // exactly symmetric and independent of how blocks are spread over threads.
-  parallel_for(blocks, [&](std::size_t first_block, std::size_t end_block) {
-    const std::size_t row_end = std::min(n, end_block * kSimilarityBlockRows);
-    for (std::size_t i = first_block * kSimilarityBlockRows; i < row_end; ++i) {
-      const float* ui = u + i * dim;
-      float* out = m + i * n;
-      for (std::size_t j = 0; j < n; ++j) out[j] = dot8(ui, u + j * dim, dim);
-    }
-  });
-  return matrix;
-}
-
-std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,
-                             std::span<const float> query) {
-  check_length(matrix.size(), checked_product(rows, dim, "batch_dot: rows * dim overflows"), "batch_dot: matrix");
-  check_length(query.size(), dim, "batch_dot: query");
-  std::vector<float> result(rows);
-  const float* base = matrix.data();
-  const float* q = query.data();
-  parallel_for(rows, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t e = begin; e < end; ++e) result[e] = dot8(base + e * dim, q, dim);
-  });
-  return result;
 }
 
 float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask) {

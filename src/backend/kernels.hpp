@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "backend/simd.hpp"
 #include "core/problem_view.hpp"
 
 namespace quarnel {
@@ -19,11 +20,16 @@ float dot8(std::span<const float> a, std::span<const float> b);
 
 float cosine_similarity(std::span<const float> a, std::span<const float> b);
 
-// n x n cosine matrix of the rows of embeddings (n rows of dim values).
-std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim);
+// n x n cosine matrix of the rows of embeddings (n rows of dim values): each
+// row is normalised once, and entry (i, j) is dot8(u_i, u_j). Each pair is
+// computed once and mirrored, in cache-sized tiles on the worker pool; the
+// bits are those of computing every entry on its own, on any path.
+std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                     SimdPath path = active_simd_path());
 
+// dot8(matrix row e, query) for each of the rows, in parallel.
 std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,
-                             std::span<const float> query);
+                             std::span<const float> query, SimdPath path = active_simd_path());
 
 // Sum of values[i] where mask[i] != 0, ascending, starting from -0.0.
 float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask);

@@ -1,74 +1,91 @@
 #include "maxsim/maxsim_f32.hpp"
 
-#include <limits>
+#include <algorithm>
+#include <string>
 
-#include "backend/kernels.hpp"
-#include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
-#include "maxsim/dot8_four.hpp"
+#include "maxsim/maxsim_kernels.hpp"
 #include "maxsim/result_size.hpp"
 
 namespace quarnel {
 namespace {
 
+// Queries scored together against one document: their rows stay in L2
+// while the document's tokens pass through L1 once per query.
+constexpr std::size_t kQueryBlockBytes = std::size_t{256} << 10;
+
 // The kernels read token rows as contiguous runs; a strided last axis would
 // be read wrongly, so it is refused. Rows of 0 or 1 values have no stride.
 void require_contiguous_rows(const TokenTensor<float>& tensor, const char* side) {
-  if (tensor.has_rows() && tensor.width >= 2 && tensor.value_stride != 1) {
+  if (!tensor.rows_contiguous()) {
     throw_internal(std::string(side) + " token rows are not contiguous along the last axis (stride " +
-                   std::to_string(tensor.value_stride) + " elements)");
+                   std::to_string(tensor.value_stride) + " bytes)");
   }
 }
 
-inline void keep_best(float& best, float value) {
-  if (value > best) best = value;  // a NaN value never wins
+std::vector<TokenRows> item_rows(const TokenTensor<float>& tensor) {
+  std::vector<TokenRows> rows(tensor.items);
+  for (std::size_t i = 0; i < tensor.items; ++i) rows[i] = tensor.item(i);
+  return rows;
 }
 
-// Scores query i against every document into row[0..documents.items).
-// Document tokens are visited in blocks of four against all query tokens, so
-// the block stays in cache; every best[t] still sees the document tokens in
-// ascending order, and the query tokens are summed in ascending order.
-void score_query_row(const TokenTensor<float>& queries, const TokenTensor<float>& documents, std::size_t i,
-                     std::vector<float>& best, float* row) {
-  const std::size_t dim = queries.width;
-  const std::size_t query_tokens = queries.tokens;
-  const std::size_t document_tokens = documents.tokens;
-  for (std::size_t j = 0; j < documents.items; ++j) {
-    best.assign(query_tokens, -std::numeric_limits<float>::infinity());
-    std::size_t s = 0;
-    for (; s + 4 <= document_tokens; s += 4) {
-      const float* block[4] = {documents.row(j, s), documents.row(j, s + 1), documents.row(j, s + 2),
-                               documents.row(j, s + 3)};
-      for (std::size_t t = 0; t < query_tokens; ++t) {
-        float values[4];
-        dot8_four(queries.row(i, t), block, dim, values);
-        for (float value : values) keep_best(best[t], value);
-      }
-    }
-    for (; s < document_tokens; ++s) {
-      const float* document_row = documents.row(j, s);
-      for (std::size_t t = 0; t < query_tokens; ++t) keep_best(best[t], dot8(queries.row(i, t), document_row, dim));
-    }
-    float score = 0.0f;
-    for (std::size_t t = 0; t < query_tokens; ++t) score = score + best[t];
-    row[j] = score;
-  }
+std::size_t most_tokens(std::span<const TokenRows> items) {
+  std::size_t most = 0;
+  for (const TokenRows& item : items) most = std::max(most, item.count);
+  return most;
+}
+
+std::size_t total_tokens(std::span<const TokenRows> items) {
+  std::size_t total = 0;
+  for (const TokenRows& item : items) total += item.count;
+  return total;
 }
 
 }  // namespace
 
-std::vector<float> max_sim_f32(const TokenTensor<float>& queries, const TokenTensor<float>& documents) {
+void max_sim_f32_items(std::span<const TokenRows> queries, std::span<const TokenRows> documents, std::size_t dim,
+                       float* scores, SimdPath path, const SlabCheck& between_slabs) {
+  const std::size_t q_count = queries.size();
+  const std::size_t n = documents.size();
+  if (q_count == 0 || n == 0) return;
+  const F32MaxSimKernels& kernels = f32_maxsim_kernels(path);
+
+  const std::size_t longest_query = most_tokens(queries);
+  const std::size_t query_bytes = std::max<std::size_t>(1, longest_query * dim * sizeof(float));
+  const std::size_t block = std::clamp<std::size_t>(kQueryBlockBytes / query_bytes, 1, q_count);
+  const std::size_t blocks = (q_count + block - 1) / block;
+  // Units run document by document, each document meeting one block of
+  // queries, so neighbouring units share the document in cache.
+  const std::size_t units = checked_product(blocks, n, "the MaxSim work list");
+  const double unit_work = static_cast<double>(block) * static_cast<double>(total_tokens(queries) / q_count + 1) *
+                           static_cast<double>(total_tokens(documents) / n + 1) * static_cast<double>(dim + 1);
+
+  run_in_slabs(units, units_per_slab(unit_work), between_slabs, [&](std::size_t begin, std::size_t end) {
+    std::vector<float> scratch(kScratchPerQueryToken * std::max<std::size_t>(longest_query, 1));
+    for (std::size_t unit = begin; unit < end; ++unit) {
+      const std::size_t j = unit / blocks;
+      const std::size_t first = (unit % blocks) * block;
+      const std::size_t count = std::min(block, q_count - first);
+      kernels.f32_document(queries.data() + first, count, documents[j], dim, scores + first * n + j,
+                           static_cast<std::ptrdiff_t>(n), scratch.data());
+    }
+  });
+}
+
+void max_sim_f32(const TokenTensor<float>& queries, const TokenTensor<float>& documents, float* scores,
+                 SimdPath path, const SlabCheck& between_slabs) {
   require(queries.width == documents.width, "max_sim_f32: query and document token widths differ");
   require_contiguous_rows(queries, "query");
   require_contiguous_rows(documents, "document");
+  const std::vector<TokenRows> query_rows = item_rows(queries);
+  const std::vector<TokenRows> document_rows = item_rows(documents);
+  max_sim_f32_items(query_rows, document_rows, queries.width, scores, path, between_slabs);
+}
 
-  const std::size_t n = documents.items;
-  std::vector<float> scores(checked_product(queries.items, n, "the score matrix"));
-  parallel_for(queries.items, [&](std::size_t begin, std::size_t end) {
-    std::vector<float> best;
-    best.reserve(queries.tokens);
-    for (std::size_t i = begin; i < end; ++i) score_query_row(queries, documents, i, best, scores.data() + i * n);
-  });
+std::vector<float> max_sim_f32(const TokenTensor<float>& queries, const TokenTensor<float>& documents,
+                               SimdPath path) {
+  std::vector<float> scores(checked_product(queries.items, documents.items, "the score matrix"));
+  max_sim_f32(queries, documents, scores.data(), path);
   return scores;
 }
 

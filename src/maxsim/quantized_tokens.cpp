@@ -31,21 +31,19 @@ void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const Token
 }
 
 void copy_codes(const TokenTensor<std::uint8_t>& codes, std::size_t item, std::size_t token, std::uint8_t* out) {
-  const std::uint8_t* row = codes.row(item, token);
   if (codes.value_stride == 1) {
-    if (codes.width != 0) std::memcpy(out, row, codes.width);
+    if (codes.width != 0) std::memcpy(out, codes.row_bytes(item, token), codes.width);
     return;
   }
-  for (std::size_t k = 0; k < codes.width; ++k) out[k] = codes.value(row, k);
+  for (std::size_t k = 0; k < codes.width; ++k) out[k] = codes.value(item, token, k);
 }
 
 QuantizedToken read_metadata(const TokenTensor<float>& meta, std::size_t item, std::size_t token) {
-  const float* row = meta.row(item, token);
   QuantizedToken record;
-  record.scale = meta.value(row, 0);
-  record.offset = meta.value(row, 1);
-  record.code_sum = code_sum_from_f32(meta.value(row, 2));
-  record.spare = meta.value(row, 3);
+  record.scale = meta.value(item, token, 0);
+  record.offset = meta.value(item, token, 1);
+  record.code_sum = code_sum_from_f32(meta.value(item, token, 2));
+  record.spare = meta.value(item, token, 3);
   return record;
 }
 

@@ -55,41 +55,30 @@ std::uint64_t u64_argument(const py::object& value, const char* name) {
   return result;
 }
 
-// A view of the array's buffer in place. Strides become element counts; a
-// byte stride or base address that is not a whole number of elements cannot
-// be read as T and is refused rather than read misaligned.
+// A view of the array's buffer in place, strides in bytes. Any base address
+// and stride is accepted: kernels read caller memory with unaligned loads.
 template <typename T>
-TokenTensor<T> tensor_view(const py::array& array, const char* name) {
-  std::ptrdiff_t strides[3] = {0, 0, 0};
-  for (py::ssize_t axis = 0; axis < 3; ++axis) {
-    const py::ssize_t bytes = array.strides(axis);
-    if (array.shape(axis) > 1) {
-      if (bytes % static_cast<py::ssize_t>(sizeof(T)) != 0) {
-        throw_internal(std::string(name) + ": stride of " + std::to_string(bytes) + " bytes on axis " +
-                       std::to_string(axis) + " is not a whole number of elements");
-      }
-      strides[axis] = bytes / static_cast<py::ssize_t>(sizeof(T));
-    }
-  }
-  if (array.size() != 0 && reinterpret_cast<std::uintptr_t>(array.data()) % alignof(T) != 0) {
-    throw_internal(std::string(name) + ": the array data is not aligned to its element size");
-  }
+TokenTensor<T> tensor_view(const py::array& array) {
   TokenTensor<T> view;
-  view.data = static_cast<const T*>(array.data());
+  view.data = static_cast<const unsigned char*>(array.data());
   view.items = static_cast<std::size_t>(array.shape(0));
   view.tokens = static_cast<std::size_t>(array.shape(1));
   view.width = static_cast<std::size_t>(array.shape(2));
-  view.item_stride = strides[0];
-  view.token_stride = strides[1];
-  view.value_stride = strides[2];
+  view.item_stride = array.strides(0);
+  view.token_stride = array.strides(1);
+  view.value_stride = array.strides(2);
   return view;
 }
 
-// The (rows x columns) float32 result, C-contiguous, filled from scores.
-py::array_t<float> score_matrix(const std::vector<float>& scores, std::size_t rows, std::size_t columns) {
-  py::array_t<float> result({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
-  if (!scores.empty()) std::memcpy(result.mutable_data(), scores.data(), scores.size() * sizeof(float));
-  return result;
+// The (rows x columns) float32 result, C-contiguous, allocated before any
+// scoring so that a result too large to hold fails at once.
+py::array_t<float> score_matrix(std::size_t rows, std::size_t columns) {
+  std::size_t cells = 0;
+  if (__builtin_mul_overflow(rows, columns, &cells) || cells > static_cast<std::size_t>(PY_SSIZE_T_MAX) / sizeof(float)) {
+    PyErr_Format(PyExc_MemoryError, "a (%zu, %zu) float32 score matrix is too large to allocate", rows, columns);
+    throw py::error_already_set();
+  }
+  return py::array_t<float>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
 }
 
 // Both functions keep the interpreter lock: the caller's arrays are read in
@@ -111,12 +100,13 @@ py::object compute_max_sim_batch(const py::args& args, const py::kwargs& kwargs)
   const std::uint64_t dim = u64_argument(values[5], "dim");
 
   const QuantizerParams params = make_quantizer_params(num_bits, dim);
-  const QuantizedTokenLists queries =
-      make_token_lists(tensor_view<std::uint8_t>(q_codes, "q_codes"), tensor_view<float>(q_meta, "q_meta"));
+  py::array_t<float> result = score_matrix(q_codes.shape(0), d_codes.shape(0));
+  const QuantizedTokenLists queries = make_token_lists(tensor_view<std::uint8_t>(q_codes), tensor_view<float>(q_meta));
   const QuantizedTokenLists documents =
-      make_token_lists(tensor_view<std::uint8_t>(d_codes, "d_codes"), tensor_view<float>(d_meta, "d_meta"));
+      make_token_lists(tensor_view<std::uint8_t>(d_codes), tensor_view<float>(d_meta));
   const std::vector<float> scores = max_sim_quantized(queries, documents, params);
-  return score_matrix(scores, queries.items(), documents.items());
+  if (!scores.empty()) std::memcpy(result.mutable_data(), scores.data(), scores.size() * sizeof(float));
+  return result;
 }
 
 py::object compute_max_sim_batch_f32(const py::args& args, const py::kwargs& kwargs) {
@@ -126,10 +116,9 @@ py::object compute_max_sim_batch_f32(const py::args& args, const py::kwargs& kwa
   const py::array d_vecs = array_argument<float>(values[1], "d_vecs", "float32");
   if (q_vecs.shape(2) != d_vecs.shape(2)) throw py::value_error("Dimension mismatch");
 
-  const TokenTensor<float> queries = tensor_view<float>(q_vecs, "q_vecs");
-  const TokenTensor<float> documents = tensor_view<float>(d_vecs, "d_vecs");
-  const std::vector<float> scores = max_sim_f32(queries, documents);
-  return score_matrix(scores, queries.items, documents.items);
+  py::array_t<float> result = score_matrix(q_vecs.shape(0), d_vecs.shape(0));
+  max_sim_f32(tensor_view<float>(q_vecs), tensor_view<float>(d_vecs), result.mutable_data());
+  return result;
 }
 
 }  // namespace

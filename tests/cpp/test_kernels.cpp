@@ -10,38 +10,15 @@
 #include "backend/thread_pool.hpp"
 #include "core/objective.hpp"
 #include "core/panic.hpp"
+#include "literal_kernels.hpp"
 
 namespace quarnel {
 namespace {
 
-std::uint32_t bits(float x) { return std::bit_cast<std::uint32_t>(x); }
-
-// Values over several orders of magnitude, so that a different summation
-// order gives different bits.
-std::vector<float> spread_values(std::size_t n, std::uint32_t seed) {
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> mantissa(-1.0f, 1.0f);
-  std::uniform_int_distribution<int> exponent(-4, 4);
-  std::vector<float> v(n);
-  for (float& x : v) x = std::ldexp(mantissa(rng), exponent(rng));
-  return v;
-}
-
-// The required order written out in scalar code: eight-wide blocks in two
-// four-lane accumulators, lanes reduced in order, then the tail appended.
-float scalar_dot8(const float* a, const float* b, std::size_t n) {
-  float lo[4] = {0, 0, 0, 0}, hi[4] = {0, 0, 0, 0};
-  std::size_t i = 0;
-  for (; i + 8 <= n; i += 8) {
-    for (int k = 0; k < 4; ++k) {
-      lo[k] += a[i + k] * b[i + k];
-      hi[k] += a[i + 4 + k] * b[i + 4 + k];
-    }
-  }
-  float s = (((lo[0] + lo[1]) + lo[2]) + lo[3]) + (((hi[0] + hi[1]) + hi[2]) + hi[3]);
-  for (; i < n; ++i) s += a[i] * b[i];
-  return s;
-}
+using testing::bits;
+using testing::literal_dot8;
+using testing::runnable_paths;
+using testing::spread_values;
 
 float sequential_dot(const float* a, const float* b, std::size_t n) {
   float s = 0.0f;
@@ -49,30 +26,30 @@ float sequential_dot(const float* a, const float* b, std::size_t n) {
   return s;
 }
 
-std::vector<float> scalar_similarity_matrix(const std::vector<float>& e, std::size_t n, std::size_t dim) {
+std::vector<float> literal_similarity_matrix(const std::vector<float>& e, std::size_t n, std::size_t dim) {
   std::vector<float> u(n * dim);
   for (std::size_t r = 0; r < n; ++r) {
-    const float s2 = scalar_dot8(&e[r * dim], &e[r * dim], dim);
+    const float s2 = literal_dot8(&e[r * dim], &e[r * dim], dim);
     const float f = s2 > 1e-6f ? 1.0f / std::sqrt(s2) : 0.0f;
     for (std::size_t k = 0; k < dim; ++k) u[r * dim + k] = e[r * dim + k] * f;
   }
   std::vector<float> m(n * n);
   for (std::size_t i = 0; i < n; ++i)
-    for (std::size_t j = 0; j < n; ++j) m[i * n + j] = scalar_dot8(&u[i * dim], &u[j * dim], dim);
+    for (std::size_t j = 0; j < n; ++j) m[i * n + j] = literal_dot8(&u[i * dim], &u[j * dim], dim);
   return m;
 }
 
 void expect_same_bits(const std::vector<float>& actual, const std::vector<float>& expected) {
   ASSERT_EQ(actual.size(), expected.size());
   for (std::size_t i = 0; i < actual.size(); ++i)
-    ASSERT_EQ(bits(actual[i]), bits(expected[i])) << "at index " << i;
+    ASSERT_TRUE(testing::same_bits(actual[i], expected[i])) << "at index " << i << ": " << actual[i] << " vs " << expected[i];
 }
 
 TEST(Dot8, MatchesTheBlockOrderBitForBit) {
   bool order_matters = false;
   for (std::size_t n : {0, 1, 7, 8, 9, 16, 17, 31, 64, 100}) {
     const auto a = spread_values(n, 11 + n), b = spread_values(n, 97 + n);
-    const float expected = scalar_dot8(a.data(), b.data(), n);
+    const float expected = literal_dot8(a.data(), b.data(), n);
     EXPECT_EQ(bits(dot8(a.data(), b.data(), n)), bits(expected)) << "length " << n;
     EXPECT_EQ(bits(dot8(std::span<const float>(a), std::span<const float>(b))), bits(expected));
     if (n < 8) {
@@ -100,9 +77,9 @@ TEST(CosineSimilarity, TailIsSummedSeparatelyAndAddedAfterTheBlocks) {
     aa_tail += a[i] * a[i];
     bb_tail += b[i] * b[i];
   }
-  const float ab = scalar_dot8(a.data(), b.data(), 16) + ab_tail;
-  const float aa = scalar_dot8(a.data(), a.data(), 16) + aa_tail;
-  const float bb = scalar_dot8(b.data(), b.data(), 16) + bb_tail;
+  const float ab = literal_dot8(a.data(), b.data(), 16) + ab_tail;
+  const float aa = literal_dot8(a.data(), a.data(), 16) + aa_tail;
+  const float bb = literal_dot8(b.data(), b.data(), 16) + bb_tail;
   const float expected = ab / (std::sqrt(aa) * std::sqrt(bb));
   EXPECT_EQ(bits(cosine_similarity(a, b)), bits(expected));
 }
@@ -122,19 +99,45 @@ TEST(CosineSimilarity, DegenerateNormsGiveZero) {
   EXPECT_THROW(cosine_similarity(x, std::span<const float>(zero).first(11)), InternalError);
 }
 
-TEST(SimilarityMatrix, TwoBlocksEqualTheSequentialComputation) {
-  // 65 rows: one block of 64 and one of a single row; dim 11 exercises the tail.
-  const std::size_t n = 65, dim = 11;
-  auto embeddings = spread_values(n * dim, 21);
-  const auto expected = scalar_similarity_matrix(embeddings, n, dim);
-  std::vector<float> one_thread, three_threads;
-  with_pool_size_for_testing(1, [&] { one_thread = similarity_matrix(embeddings, n, dim); });
-  with_pool_size_for_testing(3, [&] { three_threads = similarity_matrix(embeddings, n, dim); });
-  expect_same_bits(one_thread, expected);
-  expect_same_bits(three_threads, expected);
+TEST(SimilarityMatrix, EveryPathEqualsTheEntryByEntryComputation) {
+  // 13 rows leave partial column blocks on both paths; every width crosses dot8's tail.
+  for (std::size_t dim = 1; dim <= 70; ++dim) {
+    const auto embeddings = spread_values(13 * dim, static_cast<std::uint32_t>(dim));
+    const auto expected = literal_similarity_matrix(embeddings, 13, dim);
+    for (SimdPath path : runnable_paths()) expect_same_bits(similarity_matrix(embeddings, 13, dim, path), expected);
+  }
+}
+
+TEST(SimilarityMatrix, TilesAndThreadsGiveTheSameMatrix) {
+  // 150 rows: three tiles per side, the last one partial; dim 11 exercises the tail.
+  const std::size_t n = 150, dim = 11;
+  const auto embeddings = spread_values(n * dim, 21);
+  const auto expected = literal_similarity_matrix(embeddings, n, dim);
+  for (SimdPath path : runnable_paths()) {
+    for (std::size_t threads : {1u, 3u}) {
+      std::vector<float> matrix;
+      with_pool_size_for_testing(threads, [&] { matrix = similarity_matrix(embeddings, n, dim, path); });
+      expect_same_bits(matrix, expected);
+    }
+  }
   for (std::size_t i = 0; i < n; ++i) {
     EXPECT_NEAR(expected[i * n + i], 1.0f, 4e-7f);
     for (std::size_t j = 0; j < i; ++j) ASSERT_EQ(bits(expected[i * n + j]), bits(expected[j * n + i]));
+  }
+}
+
+// Infinities, NaNs and signed zeros in the rows (an infinite norm scales its
+// row by 0, so inf * 0 turns into NaN); the mirrored matrix is symmetric in
+// every bit, NaN entries included.
+TEST(SimilarityMatrix, SpecialValuesMatchEntryByEntry) {
+  const std::size_t n = 20, dim = 24;
+  const auto embeddings = spread_values(n * dim, 5, 37);
+  const auto expected = literal_similarity_matrix(embeddings, n, dim);
+  for (SimdPath path : runnable_paths()) {
+    const auto matrix = similarity_matrix(embeddings, n, dim, path);
+    expect_same_bits(matrix, expected);
+    for (std::size_t i = 0; i < n; ++i)
+      for (std::size_t j = 0; j < i; ++j) ASSERT_EQ(bits(matrix[i * n + j]), bits(matrix[j * n + i]));
   }
 }
 
@@ -163,16 +166,22 @@ TEST(SimilarityMatrix, RejectsBadShapes) {
   EXPECT_EQ(similarity_matrix(embeddings, 2, 4).size(), 4u);
 }
 
-TEST(BatchDot, RowsInOrderAndLengthChecks) {
-  const std::size_t rows = 37, dim = 10;
-  const auto matrix = spread_values(rows * dim, 4);
-  auto query = spread_values(dim + 3, 5);  // values past dim are not read
-  const auto result = batch_dot(matrix, rows, dim, query);
-  ASSERT_EQ(result.size(), rows);
-  for (std::size_t e = 0; e < rows; ++e)
-    EXPECT_EQ(bits(result[e]), bits(scalar_dot8(&matrix[e * dim], query.data(), dim)));
-  EXPECT_THROW(batch_dot(matrix, rows + 1, dim, query), InternalError);
-  EXPECT_THROW(batch_dot(matrix, rows, dim, std::span<const float>(query).first(dim - 1)), InternalError);
+TEST(BatchDot, EveryPathAndWidthInRowOrderWithLengthChecks) {
+  const std::size_t rows = 13;
+  for (std::size_t dim = 0; dim <= 70; ++dim) {
+    const auto matrix = spread_values(rows * dim, static_cast<std::uint32_t>(4 + dim), 29);
+    const auto query = spread_values(dim + 3, 5);  // values past dim are not read
+    for (SimdPath path : runnable_paths()) {
+      const auto result = batch_dot(matrix, rows, dim, query, path);
+      ASSERT_EQ(result.size(), rows);
+      for (std::size_t e = 0; e < rows; ++e)
+        ASSERT_EQ(bits(result[e]), bits(literal_dot8(&matrix[e * dim], query.data(), dim))) << dim << " " << e;
+    }
+  }
+  const auto matrix = spread_values(rows * 10, 4);
+  const auto query = spread_values(10, 5);
+  EXPECT_THROW(batch_dot(matrix, rows + 1, 10, query), InternalError);
+  EXPECT_THROW(batch_dot(matrix, rows, 10, std::span<const float>(query).first(9)), InternalError);
 }
 
 TEST(MaskedSum, EmptySumIsNegativeZeroAndLengthsClip) {
@@ -249,7 +258,7 @@ TEST(EvaluateMasks, MatchesSelectionScoreAtAnyPoolSize) {
   const std::size_t n = 23, tokens = 3, count = 150;
   const auto rel = spread_values(n, 1), den = spread_values(n, 2), cen = spread_values(n, 3);
   const auto rec = spread_values(n, 4), aux = spread_values(n, 5);
-  const auto sim = scalar_similarity_matrix(spread_values(n * 8, 6), n, 8);
+  const auto sim = literal_similarity_matrix(spread_values(n * 8, 6), n, 8);
   std::vector<float> coverage = spread_values(tokens * n, 7);
   for (float& c : coverage) c = std::fabs(c);
   const std::vector<float> token_weights = {0.5f, 2.0f};

@@ -84,11 +84,31 @@ def test_token_rows_strided_along_the_last_axis_are_refused(which):
     assert qs.compute_max_sim_batch_f32(single, single).shape == (2, 2)
 
 
-def test_misaligned_buffer_is_refused_not_misread():
-    buffer = np.zeros(2 * 3 * 4 * 4 + 1, np.uint8)
-    misaligned = np.frombuffer(buffer.data, f32, count=24, offset=1).reshape(2, 3, 4)
-    with pytest.raises(qs.PanicException):
-        qs.compute_max_sim_batch_f32(misaligned, np.zeros((2, 3, 4), f32))
+def misaligned(array):
+    """A copy of array whose buffer starts one byte past an aligned address."""
+    buffer = np.zeros(array.nbytes + 1, np.uint8)
+    view = np.frombuffer(buffer.data, array.dtype, count=array.size, offset=1).reshape(array.shape)
+    view[...] = array
+    return view
+
+
+def test_misaligned_buffers_give_the_bits_of_aligned_copies():
+    rng = np.random.default_rng(5)
+    q, d = randn(rng, 2, 3, 13), randn(rng, 4, 5, 13)
+    expected = bits(qs.compute_max_sim_batch_f32(q, d))
+    np.testing.assert_array_equal(bits(qs.compute_max_sim_batch_f32(misaligned(q), misaligned(d))), expected)
+    # Leading strides that are no whole number of floats (a packed record field, say).
+    records = np.zeros((4, 5), dtype=[("pad", "u1"), ("v", f32, (13,))])
+    records["v"] = d
+    assert records["v"].strides[1] % 4 == 1
+    np.testing.assert_array_equal(bits(qs.compute_max_sim_batch_f32(q, records["v"])), expected)
+
+
+@pytest.mark.parametrize("q_items, d_items", [(2**40, 2**40), (2**31, 2**31), (2**20, 2**20)])
+def test_results_too_large_to_hold_fail_at_once(q_items, d_items):
+    # The size overflows, exceeds any address space, or is merely more memory than there is.
+    with pytest.raises(MemoryError):
+        qs.compute_max_sim_batch_f32(np.zeros((q_items, 0, 4), f32), np.zeros((d_items, 0, 4), f32))
 
 
 def test_empty_axes():

@@ -1,4 +1,4 @@
-"""MaxSim results do not depend on the size of the worker pool."""
+"""MaxSim and similarity results depend neither on the worker pool size nor on the vector path."""
 import os
 import subprocess
 import sys
@@ -17,14 +17,26 @@ for num_bits in (1, 4, 8):
     q_meta = rng.uniform(-1, 1, (9, 5, 4)).astype(np.float32)
     d_meta = rng.uniform(-1, 1, (11, 6, 4)).astype(np.float32)
     digest.update(qs.compute_max_sim_batch(q_codes, q_meta, d_codes, d_meta, num_bits, 40).tobytes())
+# A solve without a similarity matrix computes one from the embeddings.
+n = 150
+out = qs.TabuSearchSolver(qs.SolverConfig()).solve_numpy(
+    embeddings=rng.standard_normal((n, 45), dtype=np.float32), query_embedding=rng.standard_normal(45, dtype=np.float32),
+    token_costs=rng.integers(50, 400, n).astype(np.uint32), density_scores=rng.random(n, dtype=np.float32),
+    centrality_scores=rng.random(n, dtype=np.float32), recency_scores=rng.random(n, dtype=np.float32),
+    auxiliary_scores=np.zeros(n, np.float32), roles=rng.integers(0, 8, n).astype(np.uint8),
+    cluster_ids=rng.integers(-1, 5, n).astype(np.int32))
+digest.update(repr((out.selected_indices, out.objective_score, out.redundancy_penalty)).encode())
 print(digest.hexdigest())
 """
 
 
-def run_with_threads(threads):
-    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+def run_with(**env):
+    env = {k: v for k, v in os.environ.items() if k != "QUARNEL_SOLVER_SIMD"} | env
     return subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True).stdout
 
 
-def test_one_and_two_threads_give_identical_bytes():
-    assert run_with_threads(1) == run_with_threads(2)
+def test_thread_counts_and_vector_paths_give_identical_bytes():
+    reference = run_with(RAYON_NUM_THREADS="1", QUARNEL_SOLVER_SIMD="sse2")
+    assert run_with(RAYON_NUM_THREADS="2", QUARNEL_SOLVER_SIMD="sse2") == reference
+    assert run_with(RAYON_NUM_THREADS="1") == reference
+    assert run_with(RAYON_NUM_THREADS="3", QUARNEL_SOLVER_SIMD="avx2") == reference
