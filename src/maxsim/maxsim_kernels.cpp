@@ -14,4 +14,8 @@ const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path) {
   return avx2_usable(path) ? avx2::kF32MaxSimKernels : sse2::kF32MaxSimKernels;
 }
 
+const CodeMaxSimKernels& code_maxsim_kernels(SimdPath path) {
+  return avx2_usable(path) ? avx2::kCodeMaxSimKernels : sse2::kCodeMaxSimKernels;
+}
+
 }  // namespace quarnel

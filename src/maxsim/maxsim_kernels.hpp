@@ -6,12 +6,15 @@
 #include <cstddef>
 
 #include "backend/simd.hpp"
+#include "maxsim/quantized_tokens.hpp"
 #include "maxsim/token_tensor.hpp"
 
 namespace quarnel {
 
 // Floats of scratch a kernel needs per query token.
 inline constexpr std::size_t kScratchPerQueryToken = 8;
+// Document tokens per block of a prepared quantised side (CodeSide lanes).
+inline constexpr std::size_t kDocumentLanes = 8;
 
 struct F32MaxSimKernels {
   // For q < query_count: out[q * out_stride] = the sum over the tokens of
@@ -24,14 +27,38 @@ struct F32MaxSimKernels {
                        std::size_t dim, float* out, std::ptrdiff_t out_stride, float* scratch);
 };
 
+// For q < query_count: out[q * out_stride] = the sum over the tokens of
+// queries[q], ascending, of the best pair estimate over the document's
+// tokens (a NaN never becomes the best; no document token gives -inf); 0.0
+// for a query without tokens. Queries are prepared with one lane, the
+// document with eight, both in the kernel's layout and with `steps` words
+// per token; w is the padded dimension as f32. scratch holds
+// kScratchPerQueryToken floats per token of the longest query.
+using CodeKernel = void (*)(const CodeRows* queries, std::size_t query_count, const CodeRows& document,
+                            std::size_t steps, float w, float* out, std::ptrdiff_t out_stride, float* scratch);
+
+struct CodeMaxSimKernels {
+  // 1-bit codes (CodeLayout::Bits): w - 2 * (bits that differ).
+  CodeKernel hamming;
+  // 4- and 8-bit codes: (qa*da)*I + ((qa*db)*sum_q + ((qb*da)*sum_d + (qb*w)*db))
+  // over the integer product I of the components, read in `nibble_layout`
+  // for 4-bit codes and CodeLayout::BytePairs16 for 8-bit codes.
+  CodeLayout nibble_layout;
+  CodeKernel nibbles;
+  CodeKernel bytes;
+};
+
 namespace sse2 {
 extern const F32MaxSimKernels kF32MaxSimKernels;
-}
+extern const CodeMaxSimKernels kCodeMaxSimKernels;
+}  // namespace sse2
 namespace avx2 {
 extern const F32MaxSimKernels kF32MaxSimKernels;
-}
+extern const CodeMaxSimKernels kCodeMaxSimKernels;
+}  // namespace avx2
 
 // The kernels of a path; a path the CPU cannot run falls back to SSE2.
 const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path = active_simd_path());
+const CodeMaxSimKernels& code_maxsim_kernels(SimdPath path = active_simd_path());
 
 }  // namespace quarnel

@@ -1,135 +1,97 @@
 #include "maxsim/maxsim_quantized.hpp"
 
-#include <cstdint>
-#include <limits>
+#include <algorithm>
 
-#include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
-#include "maxsim/code_products.hpp"
+#include "maxsim/maxsim_kernels.hpp"
 #include "maxsim/result_size.hpp"
 
 namespace quarnel {
 namespace {
 
-// The f32 factors of one token that the pair estimate uses.
-struct TokenTerms {
-  float scale;
-  float offset;
-  float code_sum;
-  float offset_times_w;  // qb * w, the first product of the fourth term (queries only)
-};
+// Queries scored together against one document (see maxsim_f32.cpp).
+constexpr std::size_t kQueryBlockBytes = std::size_t{256} << 10;
 
-TokenTerms terms_of(const QuantizedToken& token, float w) {
-  return {token.scale, token.offset, static_cast<float>(token.code_sum), token.offset * w};
-}
-
-// The per-pair estimates, from the integer product of the two codes.
-struct BitEstimate {
-  float w;
-  float operator()(const TokenTerms&, const TokenTerms&, std::uint32_t hamming) const {
-    return w - 2.0f * static_cast<float>(hamming);
-  }
-};
-
-struct AffineEstimate {
-  float operator()(const TokenTerms& q, const TokenTerms& d, std::uint32_t integer) const {
-    const float t1 = (q.scale * d.scale) * static_cast<float>(integer);
-    const float t2 = (q.scale * d.offset) * q.code_sum;
-    const float t3 = (q.offset * d.scale) * d.code_sum;
-    const float t4 = q.offset_times_w * d.offset;
-    return t1 + (t2 + (t3 + t4));
-  }
-};
-
-// The integer products as types, so each scorer instantiation inlines its own.
-struct HammingDistance {
-  std::uint32_t operator()(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) const {
-    return code_hamming_distance(a, b, n);
-  }
-};
-struct NibbleProduct {
-  std::uint32_t operator()(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) const {
-    return code_dot_u4(a, b, n);
-  }
-};
-struct ByteProduct {
-  std::uint32_t operator()(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) const {
-    return code_dot_u8(a, b, n);
-  }
-};
-
-inline void keep_best(float& best, float value) {
-  if (value > best) best = value;  // a NaN value never wins
-}
-
-// Scores query i against every document into row[0..documents.items()).
-// Each document token is paired with all query tokens while its codes are
-// in cache; every best[t] still sees the document tokens in ascending order.
-template <typename Estimate, typename Product>
-void score_query_row(const QuantizedTokenLists& queries, const QuantizedTokenLists& documents, float w,
-                     const Estimate& estimate, Product product, std::size_t i, std::vector<TokenTerms>& query_terms,
-                     std::vector<float>& best, float* row) {
-  const std::size_t query_tokens = queries.tokens();
-  const std::size_t code_bytes = queries.code_bytes();
-  query_terms.clear();
-  for (std::size_t t = 0; t < query_tokens; ++t) query_terms.push_back(terms_of(queries.token(i, t), w));
-
-  for (std::size_t j = 0; j < documents.items(); ++j) {
-    best.assign(query_tokens, -std::numeric_limits<float>::infinity());
-    for (std::size_t s = 0; s < documents.tokens(); ++s) {
-      const TokenTerms document_terms = terms_of(documents.token(j, s), w);
-      const std::uint8_t* document_codes = documents.codes(j, s);
-      for (std::size_t t = 0; t < query_tokens; ++t) {
-        const std::uint32_t integer = product(queries.codes(i, t), document_codes, code_bytes);
-        keep_best(best[t], estimate(query_terms[t], document_terms, integer));
-      }
-    }
-    float score = 0.0f;
-    for (std::size_t t = 0; t < query_tokens; ++t) score = score + best[t];
-    row[j] = score;
+CodeKernel kernel_for(const CodeMaxSimKernels& kernels, std::uint64_t num_bits) {
+  switch (num_bits) {
+    case 1:
+      return kernels.hamming;
+    case 4:
+      return kernels.nibbles;
+    case 8:
+      return kernels.bytes;
+    default:
+      throw_internal("Only 1, 4, or 8-bit supported");
   }
 }
 
-template <typename Estimate, typename Product>
-void score_all(const QuantizedTokenLists& queries, const QuantizedTokenLists& documents, float w,
-               const Estimate& estimate, Product product, std::vector<float>& scores) {
-  const std::size_t n = documents.items();
-  parallel_for(queries.items(), [&](std::size_t begin, std::size_t end) {
-    std::vector<TokenTerms> query_terms;
-    std::vector<float> best;
-    query_terms.reserve(queries.tokens());
-    best.reserve(queries.tokens());
-    for (std::size_t i = begin; i < end; ++i) {
-      score_query_row(queries, documents, w, estimate, product, i, query_terms, best, scores.data() + i * n);
-    }
-  });
+std::size_t total_tokens(const CodeSide& side) {
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < side.items(); ++i) total += side.item(i).count;
+  return total;
 }
 
 }  // namespace
 
-std::vector<float> max_sim_quantized(const QuantizedTokenLists& queries, const QuantizedTokenLists& documents,
-                                     const QuantizerParams& params) {
-  const bool pairs_scored =
-      queries.items() != 0 && queries.tokens() != 0 && documents.items() != 0 && documents.tokens() != 0;
-  if (pairs_scored && documents.code_bytes() < queries.code_bytes()) {
-    throw_index_error("document token code", documents.code_bytes(), documents.code_bytes());
-  }
+CodeLayout code_layout(std::uint64_t num_bits, SimdPath path) {
+  if (num_bits == 1) return CodeLayout::Bits;
+  if (num_bits == 4) return code_maxsim_kernels(path).nibble_layout;
+  return CodeLayout::BytePairs16;
+}
 
-  std::vector<float> scores(checked_product(queries.items(), documents.items(), "the score matrix"));
-  const float w = params.component_count();
-  switch (params.num_bits) {
-    case 1:
-      score_all(queries, documents, w, BitEstimate{w}, HammingDistance{}, scores);
-      break;
-    case 4:
-      score_all(queries, documents, w, AffineEstimate{}, NibbleProduct{}, scores);
-      break;
-    case 8:
-      score_all(queries, documents, w, AffineEstimate{}, ByteProduct{}, scores);
-      break;
-    default:
-      throw_internal("Only 1, 4, or 8-bit supported");
+void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std::uint64_t num_bits, float w,
+                        float* scores, SimdPath path, const SlabCheck& between_slabs) {
+  const std::size_t q_count = queries.items();
+  const std::size_t n = documents.items();
+  if (q_count == 0 || n == 0) return;
+  const CodeKernel kernel = kernel_for(code_maxsim_kernels(path), num_bits);
+  const std::size_t steps = queries.steps();
+
+  std::vector<CodeRows> query_rows(q_count);
+  std::size_t longest_query = 0;
+  for (std::size_t i = 0; i < q_count; ++i) {
+    query_rows[i] = queries.item(i);
+    longest_query = std::max(longest_query, query_rows[i].count);
   }
+  const std::size_t query_bytes = std::max<std::size_t>(1, longest_query * steps * 4);
+  const std::size_t block = std::clamp<std::size_t>(kQueryBlockBytes / query_bytes, 1, q_count);
+  const std::size_t blocks = (q_count + block - 1) / block;
+  const std::size_t units = checked_product(blocks, n, "the MaxSim work list");
+  const double unit_work = static_cast<double>(block) * static_cast<double>(total_tokens(queries) / q_count + 1) *
+                           static_cast<double>(total_tokens(documents) / n + 1) * static_cast<double>(steps + 1);
+
+  run_in_slabs(units, units_per_slab(unit_work), between_slabs, [&](std::size_t begin, std::size_t end) {
+    std::vector<float> scratch(kScratchPerQueryToken * std::max<std::size_t>(longest_query, 1));
+    for (std::size_t unit = begin; unit < end; ++unit) {
+      const std::size_t j = unit / blocks;
+      const std::size_t first = (unit % blocks) * block;
+      const std::size_t count = std::min(block, q_count - first);
+      const CodeRows document = documents.item(j);
+      kernel(query_rows.data() + first, count, document, steps, w, scores + first * n + j,
+             static_cast<std::ptrdiff_t>(n), scratch.data());
+    }
+  });
+}
+
+void max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTensor<float>& q_meta,
+                       const TokenTensor<std::uint8_t>& d_codes, const TokenTensor<float>& d_meta,
+                       const QuantizerParams& params, float* scores, SimdPath path, const SlabCheck& between_slabs) {
+  const CodeLayout layout = code_layout(params.num_bits, path);
+  const std::size_t code_bytes = q_codes.width;
+  const CodeSide queries = make_code_side(q_codes, q_meta, layout, 1, code_bytes);
+  require_metadata_covers(d_codes, d_meta);
+  // Only scored pairs read document codes, so only they need the query's length.
+  const bool pairs_scored = q_codes.has_rows() && d_codes.has_rows();
+  if (pairs_scored && d_codes.width < code_bytes) throw_index_error("document token code", d_codes.width, d_codes.width);
+  const CodeSide documents = make_code_side(d_codes, d_meta, layout, kDocumentLanes, code_bytes);
+  max_sim_code_items(queries, documents, params.num_bits, params.component_count(), scores, path, between_slabs);
+}
+
+std::vector<float> max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTensor<float>& q_meta,
+                                     const TokenTensor<std::uint8_t>& d_codes, const TokenTensor<float>& d_meta,
+                                     const QuantizerParams& params, SimdPath path) {
+  std::vector<float> scores(checked_product(q_codes.items, d_codes.items, "the score matrix"));
+  max_sim_quantized(q_codes, q_meta, d_codes, d_meta, params, scores.data(), path);
   return scores;
 }
 

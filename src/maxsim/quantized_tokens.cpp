@@ -1,5 +1,6 @@
 #include "maxsim/quantized_tokens.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "backend/thread_pool.hpp"
@@ -7,12 +8,96 @@
 #include "maxsim/result_size.hpp"
 
 namespace quarnel {
+namespace {
 
-QuantizedTokenLists::QuantizedTokenLists(std::size_t items, std::size_t tokens, std::size_t code_bytes)
-    : items_(items), tokens_(tokens), code_bytes_(code_bytes) {
-  const std::size_t count = checked_product(items, tokens, "the token list");
-  codes_.resize(checked_product(count, code_bytes, "the token codes"));
-  records_.resize(count);
+std::size_t components_per_word(CodeLayout layout) {
+  switch (layout) {
+    case CodeLayout::Bits:
+      return 32;
+    case CodeLayout::BytePairs16:
+    case CodeLayout::NibblePairs16:
+      return 2;
+    case CodeLayout::NibbleQuads8:
+      return 4;
+  }
+  return 1;
+}
+
+// Components (or, for bits, bits) in a code of n bytes.
+std::size_t components(CodeLayout layout, std::size_t n) {
+  switch (layout) {
+    case CodeLayout::Bits:
+      return checked_product(n, 8, "the code length");
+    case CodeLayout::BytePairs16:
+      return n;
+    case CodeLayout::NibblePairs16:
+    case CodeLayout::NibbleQuads8:
+      return checked_product(n, 2, "the code length");
+  }
+  return n;
+}
+
+// The words of one code of n bytes; past the code's end they are zero.
+void pack_words(CodeLayout layout, const std::uint8_t* code, std::size_t n, std::uint32_t* words,
+                std::size_t steps) {
+  std::fill(words, words + steps, 0u);
+  switch (layout) {
+    case CodeLayout::Bits:
+      for (std::size_t b = 0; b < n; ++b) words[b / 4] |= static_cast<std::uint32_t>(code[b]) << (8 * (b % 4));
+      return;
+    case CodeLayout::BytePairs16:
+      for (std::size_t b = 0; b < n; ++b) words[b / 2] |= static_cast<std::uint32_t>(code[b]) << (16 * (b % 2));
+      return;
+    case CodeLayout::NibblePairs16:
+      for (std::size_t b = 0; b < n; ++b) words[b] = (code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 16;
+      return;
+    case CodeLayout::NibbleQuads8:
+      for (std::size_t b = 0; b < n; ++b)
+        words[b / 2] |= ((code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 8) << (16 * (b % 2));
+      return;
+  }
+}
+
+}  // namespace
+
+std::size_t code_steps(CodeLayout layout, std::size_t code_bytes) {
+  const std::size_t per_word = components_per_word(layout);
+  return components(layout, code_bytes) / per_word + (components(layout, code_bytes) % per_word != 0);
+}
+
+CodeSide::CodeSide(std::size_t lanes, std::size_t steps, const std::vector<std::size_t>& item_tokens)
+    : lanes_(lanes), steps_(steps), first_slot_(item_tokens.size() + 1, 0), tokens_(item_tokens) {
+  for (std::size_t i = 0; i < item_tokens.size(); ++i) {
+    const std::size_t blocks = item_tokens[i] / lanes + (item_tokens[i] % lanes != 0);
+    first_slot_[i + 1] = first_slot_[i] + checked_product(blocks, lanes, "the token slots");
+  }
+  const std::size_t slots = first_slot_.back();
+  words_.resize(checked_product(slots, steps, "the token codes"));
+  scale_.resize(slots);
+  offset_.resize(slots);
+  code_sum_.resize(slots);
+}
+
+CodeRows CodeSide::item(std::size_t i) const {
+  const std::size_t slot = first_slot_[i];
+  return {words_.data() + slot * steps_, scale_.data() + slot, offset_.data() + slot, code_sum_.data() + slot,
+          tokens_[i]};
+}
+
+void CodeSide::set_token(std::size_t i, std::size_t token, const std::uint32_t* words, float scale, float offset,
+                         float code_sum) {
+  const std::size_t tokens = tokens_[i];
+  // The token fills its own slot and, if it is the item's last, the slots after it in its block.
+  const std::size_t last = token + 1 == tokens ? (token / lanes_ + 1) * lanes_ : token + 1;
+  for (std::size_t position = token; position < last; ++position) {
+    const std::size_t slot = first_slot_[i] + position;
+    const std::size_t block = slot / lanes_, lane = slot % lanes_;
+    std::uint32_t* out = words_.data() + block * steps_ * lanes_ + lane;
+    for (std::size_t k = 0; k < steps_; ++k) out[k * lanes_] = words[k];
+    scale_[slot] = scale;
+    offset_[slot] = offset;
+    code_sum_[slot] = code_sum;
+  }
 }
 
 std::uint32_t code_sum_from_f32(float value) {
@@ -21,8 +106,6 @@ std::uint32_t code_sum_from_f32(float value) {
   return static_cast<std::uint32_t>(value);
 }
 
-namespace {
-
 void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta) {
   if (!codes.has_rows()) return;
   if (meta.items < codes.items) throw_index_error("token metadata, first axis", meta.items, meta.items);
@@ -30,37 +113,29 @@ void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const Token
   if (meta.width < 4) throw_index_error("token metadata row", meta.width, meta.width);
 }
 
-void copy_codes(const TokenTensor<std::uint8_t>& codes, std::size_t item, std::size_t token, std::uint8_t* out) {
-  if (codes.value_stride == 1) {
-    if (codes.width != 0) std::memcpy(out, codes.row_bytes(item, token), codes.width);
-    return;
-  }
-  for (std::size_t k = 0; k < codes.width; ++k) out[k] = codes.value(item, token, k);
-}
-
-QuantizedToken read_metadata(const TokenTensor<float>& meta, std::size_t item, std::size_t token) {
-  QuantizedToken record;
-  record.scale = meta.value(item, token, 0);
-  record.offset = meta.value(item, token, 1);
-  record.code_sum = code_sum_from_f32(meta.value(item, token, 2));
-  record.spare = meta.value(item, token, 3);
-  return record;
-}
-
-}  // namespace
-
-QuantizedTokenLists make_token_lists(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta) {
+CodeSide make_code_side(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta, CodeLayout layout,
+                        std::size_t lanes, std::size_t code_bytes) {
   require_metadata_covers(codes, meta);
-  QuantizedTokenLists lists(codes.items, codes.tokens, codes.width);
+  const std::size_t steps = code_steps(layout, code_bytes);
+  CodeSide side(lanes, steps, std::vector<std::size_t>(codes.items, codes.tokens));
   parallel_for(codes.items, [&](std::size_t begin, std::size_t end) {
+    const std::size_t present = std::min(code_bytes, codes.width);
+    std::vector<std::uint8_t> code(code_bytes, 0);
+    std::vector<std::uint32_t> words(steps);
     for (std::size_t i = begin; i < end; ++i) {
       for (std::size_t t = 0; t < codes.tokens; ++t) {
-        copy_codes(codes, i, t, lists.mutable_codes(i, t));
-        lists.mutable_token(i, t) = read_metadata(meta, i, t);
+        if (codes.value_stride == 1) {
+          if (present != 0) std::memcpy(code.data(), codes.row_bytes(i, t), present);
+        } else {
+          for (std::size_t k = 0; k < present; ++k) code[k] = codes.value(i, t, k);
+        }
+        pack_words(layout, code.data(), code_bytes, words.data(), steps);
+        side.set_token(i, t, words.data(), meta.value(i, t, 0), meta.value(i, t, 1),
+                       static_cast<float>(code_sum_from_f32(meta.value(i, t, 2))));
       }
     }
   });
-  return lists;
+  return side;
 }
 
 }  // namespace quarnel

@@ -1,62 +1,79 @@
 #pragma once
-// Quantised token vectors as the scorer reads them: per token, a run of code
-// bytes and a metadata record (scale, offset, code sum, spare).
+// Quantised tokens as the scoring kernels read them. Each side of a call (its
+// queries or its documents) is copied once into one contiguous run of 32-bit
+// code words, with scale, offset and code sum in arrays of their own.
+//
+// Codes stand for components c_k: byte k for 8-bit codes, nibble k (low
+// nibble of byte k / 2 first) for 4-bit codes; 1-bit codes are kept as bits.
+// A layout packs them into words in the form an integer product reads
+// fastest; components past the code's end are zero, which adds nothing to a
+// product or a bit count as long as both sides use the same layout.
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <vector>
 
 #include "maxsim/token_tensor.hpp"
 
 namespace quarnel {
 
-// Metadata of one quantised token. For 4- and 8-bit codes component k stands
-// for scale * c_k + offset, and code_sum is the sum of all c_k. The code bytes
-// themselves are held by the owning QuantizedTokenLists.
-struct QuantizedToken {
-  std::uint32_t code_sum = 0;
-  float scale = 0.0f;
-  float offset = 0.0f;
-  float spare = 0.0f;  // carried along, not used in scoring
+enum class CodeLayout : std::uint8_t {
+  Bits,           // 1-bit codes: 32 code bits (4 code bytes) per word
+  BytePairs16,    // 8-bit codes: two components per word, 16 bits each
+  NibblePairs16,  // 4-bit codes: two components per word, 16 bits each
+  NibbleQuads8,   // 4-bit codes: four components per word, 8 bits each
 };
 
-// One side of a batch (queries or documents): `items` lists of `tokens`
-// tokens each, every token with `code_bytes` bytes. Codes are stored densely
-// in item, token order so the scorer walks them sequentially.
-class QuantizedTokenLists {
+// Words per token for codes of code_bytes bytes.
+std::size_t code_steps(CodeLayout layout, std::size_t code_bytes);
+
+// One item of a prepared side, as a kernel reads it.
+struct CodeRows {
+  const std::uint32_t* words = nullptr;
+  const float* scale = nullptr;
+  const float* offset = nullptr;
+  const float* code_sum = nullptr;  // the u32 code sum, converted to f32
+  std::size_t count = 0;            // tokens of the item
+};
+
+// Tokens sit in slots, `lanes` slots to a block; word k of the slots of one
+// block are adjacent (block-major, then word, then slot). Queries use one
+// lane, so their words are token-major; documents use eight, and an item's
+// last block repeats its last token in the slots it does not fill (a repeated
+// token cannot change a maximum).
+class CodeSide {
  public:
-  QuantizedTokenLists() = default;
-  QuantizedTokenLists(std::size_t items, std::size_t tokens, std::size_t code_bytes);
+  CodeSide(std::size_t lanes, std::size_t steps, const std::vector<std::size_t>& item_tokens);
 
-  std::size_t items() const { return items_; }
-  std::size_t tokens() const { return tokens_; }
-  std::size_t code_bytes() const { return code_bytes_; }
+  std::size_t items() const { return first_slot_.size() - 1; }
+  std::size_t steps() const { return steps_; }
+  CodeRows item(std::size_t i) const;
 
-  const QuantizedToken& token(std::size_t item, std::size_t token) const { return records_[item * tokens_ + token]; }
-  const std::uint8_t* codes(std::size_t item, std::size_t token) const {
-    return codes_.data() + (item * tokens_ + token) * code_bytes_;
-  }
-  std::uint8_t* mutable_codes(std::size_t item, std::size_t token) {
-    return codes_.data() + (item * tokens_ + token) * code_bytes_;
-  }
-  QuantizedToken& mutable_token(std::size_t item, std::size_t token) { return records_[item * tokens_ + token]; }
+  // Writes token `token` of item i: its words and its metadata.
+  void set_token(std::size_t i, std::size_t token, const std::uint32_t* words, float scale, float offset,
+                 float code_sum);
 
  private:
-  std::size_t items_ = 0;
-  std::size_t tokens_ = 0;
-  std::size_t code_bytes_ = 0;
-  std::vector<std::uint8_t> codes_;
-  std::vector<QuantizedToken> records_;
+  std::size_t lanes_;
+  std::size_t steps_;
+  std::vector<std::size_t> first_slot_;  // per item, then the total
+  std::vector<std::size_t> tokens_;
+  std::vector<std::uint32_t> words_;
+  std::vector<float> scale_, offset_, code_sum_;
 };
 
 // The f32 code sum as u32: truncated toward zero and clamped to the u32
 // range; NaN gives 0.
 std::uint32_t code_sum_from_f32(float value);
 
-// Copies codes[i, t, :] and reads meta[i, t, 0..4) for every token, in
-// parallel over items. The metadata array must cover the codes array on its
-// first two axes and hold at least 4 values per row, else InternalError
-// (checked before anything is read).
-QuantizedTokenLists make_token_lists(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta);
+// Refuses (InternalError) a metadata array that does not cover the codes
+// array on its first two axes or holds fewer than 4 values per row; nothing
+// is checked when the codes have no rows.
+void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta);
+
+// Copies the first code_bytes bytes of every token's codes (all of them when
+// a code is shorter: the missing bytes count as zero) and its scale, offset
+// and code sum, in parallel over items.
+CodeSide make_code_side(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta, CodeLayout layout,
+                        std::size_t lanes, std::size_t code_bytes);
 
 }  // namespace quarnel

@@ -10,7 +10,6 @@
 #include "core/panic.hpp"
 #include "maxsim/maxsim_f32.hpp"
 #include "maxsim/maxsim_quantized.hpp"
-#include "maxsim/quantized_tokens.hpp"
 #include "maxsim/quantizer_params.hpp"
 #include "maxsim/token_tensor.hpp"
 #include "python/args.hpp"
@@ -101,11 +100,8 @@ py::object compute_max_sim_batch(const py::args& args, const py::kwargs& kwargs)
 
   const QuantizerParams params = make_quantizer_params(num_bits, dim);
   py::array_t<float> result = score_matrix(q_codes.shape(0), d_codes.shape(0));
-  const QuantizedTokenLists queries = make_token_lists(tensor_view<std::uint8_t>(q_codes), tensor_view<float>(q_meta));
-  const QuantizedTokenLists documents =
-      make_token_lists(tensor_view<std::uint8_t>(d_codes), tensor_view<float>(d_meta));
-  const std::vector<float> scores = max_sim_quantized(queries, documents, params);
-  if (!scores.empty()) std::memcpy(result.mutable_data(), scores.data(), scores.size() * sizeof(float));
+  max_sim_quantized(tensor_view<std::uint8_t>(q_codes), tensor_view<float>(q_meta), tensor_view<std::uint8_t>(d_codes),
+                    tensor_view<float>(d_meta), params, result.mutable_data());
   return result;
 }
 

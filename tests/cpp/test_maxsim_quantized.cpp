@@ -8,17 +8,42 @@
 #include <string>
 #include <vector>
 
+#include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
-#include "maxsim/code_products.hpp"
+#include "literal_kernels.hpp"
+#include "maxsim/maxsim_quantized.hpp"
 #include "maxsim/quantized_tokens.hpp"
 #include "maxsim/quantizer_params.hpp"
 
 namespace quarnel {
 namespace {
 
+using testing::runnable_paths;
+using testing::same_bits;
+
 constexpr float kInf = std::numeric_limits<float>::infinity();
 
-std::uint32_t plain_product(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, std::uint64_t bits) {
+// C-order codes (items x tokens x bytes) and metadata (items x tokens x 4).
+struct Side {
+  std::vector<std::uint8_t> codes;
+  std::vector<float> meta;
+  TokenTensor<std::uint8_t> code_view;
+  TokenTensor<float> meta_view;
+
+  Side(std::size_t items, std::size_t tokens, std::size_t bytes, std::uint32_t seed, std::size_t specials_every = 0)
+      : codes(items * tokens * bytes), meta(items * tokens * 4) {
+    std::mt19937 rng(seed);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(rng());
+    const auto values = testing::spread_values(items * tokens * 4, seed, specials_every);
+    for (std::size_t k = 0; k < meta.size(); ++k) meta[k] = k % 4 == 2 ? std::fabs(values[k]) * 3000 : values[k];
+    const auto b = static_cast<std::ptrdiff_t>(bytes);
+    code_view = {codes.data(), items, tokens, bytes, b * static_cast<std::ptrdiff_t>(tokens), b, 1};
+    meta_view = {reinterpret_cast<const unsigned char*>(meta.data()), items, tokens, 4,
+                 16 * static_cast<std::ptrdiff_t>(tokens), 16, 4};
+  }
+};
+
+std::uint32_t literal_product(const std::uint8_t* a, const std::uint8_t* b, std::size_t n, std::uint64_t bits) {
   std::uint32_t total = 0;
   for (std::size_t k = 0; k < n; ++k) {
     if (bits == 1) {
@@ -33,6 +58,55 @@ std::uint32_t plain_product(const std::uint8_t* a, const std::uint8_t* b, std::s
   return total;
 }
 
+// The pair estimate and the maximum written out one operation at a time.
+std::vector<float> literal_scores(const Side& q, const Side& d, std::uint64_t bits, float w) {
+  const auto& qc = q.code_view;
+  const auto& dc = d.code_view;
+  std::vector<float> out;
+  for (std::size_t i = 0; i < qc.items; ++i) {
+    for (std::size_t j = 0; j < dc.items; ++j) {
+      float score = 0.0f;
+      for (std::size_t t = 0; t < qc.tokens; ++t) {
+        float best = -kInf;
+        const float* qm = &q.meta[(i * qc.tokens + t) * 4];
+        for (std::size_t s = 0; s < dc.tokens; ++s) {
+          const float* dm = &d.meta[(j * dc.tokens + s) * 4];
+          const std::uint32_t integer = literal_product(qc.row_bytes(i, t), dc.row_bytes(j, s), qc.width, bits);
+          float p;
+          if (bits == 1) {
+            p = w - 2.0f * static_cast<float>(integer);
+          } else {
+            const float q_sum = static_cast<float>(code_sum_from_f32(qm[2]));
+            const float d_sum = static_cast<float>(code_sum_from_f32(dm[2]));
+            const float t1 = (qm[0] * dm[0]) * static_cast<float>(integer);
+            const float t2 = (qm[0] * dm[1]) * q_sum;
+            const float t3 = (qm[1] * dm[0]) * d_sum;
+            const float t4 = (qm[1] * w) * dm[1];
+            p = t1 + (t2 + (t3 + t4));
+          }
+          if (p > best) best = p;
+        }
+        score = score + best;
+      }
+      out.push_back(score);
+    }
+  }
+  return out;
+}
+
+void expect_scores(const Side& q, const Side& d, std::uint64_t bits, std::uint64_t dim, const char* what) {
+  const QuantizerParams params = make_quantizer_params(bits, dim);
+  const auto expected = literal_scores(q, d, bits, params.component_count());
+  for (SimdPath path : runnable_paths()) {
+    const auto actual = max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, path);
+    ASSERT_EQ(actual.size(), expected.size());
+    for (std::size_t k = 0; k < actual.size(); ++k)
+      ASSERT_TRUE(same_bits(actual[k], expected[k]))
+          << what << " bits " << bits << " path " << simd_path_name(path) << " entry " << k << ": " << actual[k]
+          << " vs " << expected[k];
+  }
+}
+
 std::string internal_error_message(const std::function<void()>& fn) {
   try {
     fn();
@@ -42,25 +116,84 @@ std::string internal_error_message(const std::function<void()>& fn) {
   return "<no InternalError>";
 }
 
-TEST(CodeProducts, VectorPathsEqualPlainLoops) {
-  std::mt19937 rng(3);
-  for (std::size_t n = 0; n <= 70; ++n) {
-    std::vector<std::uint8_t> a(n), b(n);
-    for (auto& v : a) v = static_cast<std::uint8_t>(rng());
-    for (auto& v : b) v = static_cast<std::uint8_t>(rng());
-    if (n > 3) a[1] = b[1] = 255;  // the largest byte product must not turn negative
-    EXPECT_EQ(code_hamming_distance(a.data(), b.data(), n), plain_product(a.data(), b.data(), n, 1)) << n;
-    EXPECT_EQ(code_dot_u4(a.data(), b.data(), n), plain_product(a.data(), b.data(), n, 4)) << n;
-    EXPECT_EQ(code_dot_u8(a.data(), b.data(), n), plain_product(a.data(), b.data(), n, 8)) << n;
+// Every code length 0..70 crosses each layout's word and flush boundaries;
+// document codes longer than the query's are read only as far as the query's.
+TEST(MaxSimQuantized, EveryPathMatchesTheLiteralLoopForEveryCodeLength) {
+  for (std::uint64_t bits : {1u, 4u, 8u}) {
+    for (std::size_t bytes = 0; bytes <= 70; ++bytes) {
+      const auto seed = static_cast<std::uint32_t>(bits * 100 + bytes);
+      expect_scores(Side(2, 3, bytes, seed), Side(3, bytes % 2 ? 5 : 11, bytes + bytes % 3, seed + 1), bits, 64, "length");
+    }
   }
-  const std::uint8_t x = 0x21;
-  EXPECT_EQ(code_dot_u4(&x, &x, 1), 5u);  // 1*1 + 2*2
 }
 
-TEST(CodeProducts, ByteSumsWrapAtThirtyTwoBits) {
-  const std::vector<std::uint8_t> ones(70000, 255);
-  const std::uint32_t expected = static_cast<std::uint32_t>(70000ull * 255 * 255);  // above 2^32, wrapped
-  EXPECT_EQ(code_dot_u8(ones.data(), ones.data(), ones.size()), expected);
+TEST(MaxSimQuantized, TokenCountsEmptyBatchesAndSpecialValues) {
+  for (std::uint64_t bits : {1u, 4u, 8u}) {
+    for (std::size_t doc_tokens : {0u, 1u, 7u, 8u, 9u, 17u})
+      for (std::size_t query_items : {0u, 1u, 3u})
+        expect_scores(Side(query_items, query_items == 3 ? 0 : 4, 20, 5), Side(query_items == 1 ? 0 : 2, doc_tokens, 20, 6),
+                      bits, 160, "tokens");
+    // NaN, infinities and signed zeros among scales and offsets; NaN estimates never win.
+    expect_scores(Side(3, 5, 24, 7, 5), Side(4, 13, 24, 8, 7), bits, 192, "specials");
+  }
+}
+
+// Long 8-bit codes of 255s: the integer sum wraps at 2^32 like a u32, and
+// sums above 2^31 convert to f32 as unsigned values.
+TEST(MaxSimQuantized, LargeIntegerSumsWrapAndConvertAsUnsigned) {
+  for (std::size_t bytes : {40000u, 70000u}) {
+    Side q(1, 1, bytes, 1), d(1, 2, bytes, 2);
+    std::fill(q.codes.begin(), q.codes.end(), 255);
+    std::fill(d.codes.begin(), d.codes.end(), 255);
+    q.meta = {1, 0, 0, 0};
+    d.meta = {1, 0, 0, 0, 0.5f, 0, 0, 0};
+    expect_scores(q, d, 8, 65536, "wrap");
+  }
+}
+
+// Extreme codes at lengths around the kernels' partial-sum flushes: all bits
+// differing for 1-bit codes, the largest nibble products for 4-bit codes.
+TEST(MaxSimQuantized, PartialSumsAreWidenedBeforeTheyOverflow) {
+  for (std::size_t bytes : {123u, 124u, 125u, 128u, 129u, 300u}) {
+    Side q(1, 2, bytes, 1), d(2, 9, bytes, 2);
+    std::fill(q.codes.begin(), q.codes.end(), 0xFF);
+    for (std::size_t k = 0; k < d.codes.size(); ++k) d.codes[k] = k < d.codes.size() / 2 ? 0x00 : 0xFF;
+    expect_scores(q, d, 1, 4096, "bits");
+    expect_scores(q, d, 4, 1024, "nibbles");
+  }
+}
+
+TEST(MaxSimQuantized, ThreadsAndSlabChecksDoNotChangeScores) {
+  const Side q(5, 6, 16, 9), d(30, 10, 16, 10);
+  const QuantizerParams params = make_quantizer_params(4, 32);
+  const auto expected = literal_scores(q, d, 4, 32.0f);
+  for (SimdPath path : runnable_paths()) {
+    for (std::size_t threads : {1u, 3u}) {
+      std::vector<float> scores(5 * 30);
+      with_pool_size_for_testing(threads, [&] {
+        max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, scores.data(), path);
+      });
+      for (std::size_t k = 0; k < scores.size(); ++k) ASSERT_TRUE(same_bits(scores[k], expected[k]));
+    }
+  }
+}
+
+TEST(MaxSimQuantized, ShortDocumentCodesAndSmallMetadataAreRefused) {
+  const Side q(2, 2, 32, 1), d(2, 2, 16, 2);
+  const QuantizerParams params = make_quantizer_params(1, 256);
+  EXPECT_EQ(internal_error_message([&] { max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params); }),
+            "index out of bounds: document token code: the index is 16 but the length is 16");
+  // No pair is scored without query tokens, so the short codes are never read.
+  TokenTensor<std::uint8_t> no_tokens = q.code_view;
+  no_tokens.tokens = 0;
+  EXPECT_EQ(max_sim_quantized(no_tokens, q.meta_view, d.code_view, d.meta_view, params), std::vector<float>(4, 0.0f));
+  // Metadata problems of either side come before the code length.
+  TokenTensor<float> narrow = d.meta_view;
+  narrow.width = 3;
+  EXPECT_THROW(max_sim_quantized(q.code_view, q.meta_view, d.code_view, narrow, params), InternalError);
+  EXPECT_NE(internal_error_message([&] { max_sim_quantized(q.code_view, q.meta_view, d.code_view, narrow, params); })
+                .find("metadata"),
+            std::string::npos);
 }
 
 TEST(QuantizerParams, BlockSizeAndPaddedDim) {

@@ -1,0 +1,126 @@
+// Times the native kernels on random data, on a chosen vector path, for the
+// Python benchmarks (which run NumPy on the same shapes beside it) and for
+// profiling without the interpreter.
+// Usage: quarnel_kernel_timer similarity N DIM REPEATS PATH
+//        quarnel_kernel_timer maxsim BITS Q TQ N TD DIM REPEATS PATH   (BITS 32 for float32)
+// PATH is sse2 or avx2. Prints the median wall milliseconds of one call, the
+// least CPU milliseconds (the figure least disturbed by other work on a
+// shared machine) and a checksum of the result.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "backend/kernels.hpp"
+#include "backend/thread_pool.hpp"
+#include "maxsim/maxsim_f32.hpp"
+#include "maxsim/maxsim_quantized.hpp"
+
+namespace {
+
+double cpu_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+  return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// Runs fn once to warm up, then `repeats` times; prints the medians.
+void time_calls(std::size_t repeats, const std::function<double()>& fn) {
+  std::vector<double> wall, cpu;
+  double checksum = fn();
+  for (std::size_t r = 0; r < std::max<std::size_t>(repeats, 1); ++r) {
+    const double cpu_start = cpu_ms();
+    const auto start = std::chrono::steady_clock::now();
+    checksum = fn();
+    wall.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    cpu.push_back(cpu_ms() - cpu_start);
+  }
+  std::sort(wall.begin(), wall.end());
+  std::sort(cpu.begin(), cpu.end());
+  std::printf("%.3f %.3f %.9g\n", wall[wall.size() / 2], cpu.front(), checksum);
+}
+
+template <typename T>
+quarnel::TokenTensor<T> dense_view(const std::vector<T>& values, std::size_t items, std::size_t tokens,
+                                   std::size_t width) {
+  const auto row = static_cast<std::ptrdiff_t>(width * sizeof(T));
+  return {reinterpret_cast<const unsigned char*>(values.data()), items, tokens, width,
+          row * static_cast<std::ptrdiff_t>(tokens), row, sizeof(T)};
+}
+
+int time_similarity(const std::vector<std::string>& args, quarnel::SimdPath path) {
+  const std::size_t n = std::stoul(args[1]), dim = std::stoul(args[2]);
+  std::mt19937 rng(0);
+  std::normal_distribution<float> normal;
+  std::vector<float> embeddings(n * dim);
+  for (float& x : embeddings) x = normal(rng);
+  time_calls(std::stoul(args[3]), [&] {
+    const std::vector<float> m = quarnel::similarity_matrix(embeddings, n, dim, path);
+    double sum = 0;
+    for (std::size_t i = 0; i < n; i += 7) sum += m[i * n + (i * 13) % n];
+    return sum;
+  });
+  return 0;
+}
+
+int time_maxsim(const std::vector<std::string>& args, quarnel::SimdPath path) {
+  const std::size_t bits = std::stoul(args[1]), q = std::stoul(args[2]), tq = std::stoul(args[3]);
+  const std::size_t n = std::stoul(args[4]), td = std::stoul(args[5]), dim = std::stoul(args[6]);
+  const std::size_t repeats = std::stoul(args[7]);
+  std::mt19937 rng(0);
+  std::vector<float> scores(q * n);
+  const auto checksum = [&] {
+    double sum = 0;
+    for (float s : scores) sum += s;
+    return sum;
+  };
+  if (bits == 32) {
+    std::normal_distribution<float> normal;
+    std::vector<float> qv(q * tq * dim), dv(n * td * dim);
+    for (float& x : qv) x = normal(rng);
+    for (float& x : dv) x = normal(rng);
+    time_calls(repeats, [&] {
+      quarnel::max_sim_f32(dense_view(qv, q, tq, dim), dense_view(dv, n, td, dim), scores.data(), path);
+      return checksum();
+    });
+    return 0;
+  }
+  const std::size_t bytes = dim * bits / 8;
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_real_distribution<float> uniform(-1.0f, 1.0f);
+  const auto side = [&](std::size_t items, std::size_t tokens, std::vector<std::uint8_t>& codes,
+                        std::vector<float>& meta) {
+    codes.resize(items * tokens * bytes);
+    meta.resize(items * tokens * 4);
+    for (auto& c : codes) c = static_cast<std::uint8_t>(byte(rng));
+    for (std::size_t k = 0; k < meta.size(); ++k) meta[k] = k % 4 == 0 ? 0.01f : k % 4 == 2 ? 4000.0f : uniform(rng);
+  };
+  std::vector<std::uint8_t> qc, dc;
+  std::vector<float> qm, dm;
+  side(q, tq, qc, qm);
+  side(n, td, dc, dm);
+  const quarnel::QuantizerParams params = quarnel::make_quantizer_params(bits, dim);
+  time_calls(repeats, [&] {
+    quarnel::max_sim_quantized(dense_view(qc, q, tq, bytes), dense_view(qm, q, tq, 4), dense_view(dc, n, td, bytes),
+                               dense_view(dm, n, td, 4), params, scores.data(), path);
+    return checksum();
+  });
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  const quarnel::SimdPath path = !args.empty() && args.back() == "avx2" ? quarnel::SimdPath::Avx2
+                                                                       : quarnel::SimdPath::Sse2;
+  quarnel::pool_thread_count();  // start the pool outside the timing
+  if (args.size() == 5 && args[0] == "similarity") return time_similarity(args, path);
+  if (args.size() == 9 && args[0] == "maxsim") return time_maxsim(args, path);
+  std::fprintf(stderr, "usage: %s similarity N DIM REPEATS PATH | maxsim BITS Q TQ N TD DIM REPEATS PATH\n", argv[0]);
+  return 2;
+}
