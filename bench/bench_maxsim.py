@@ -1,16 +1,20 @@
-"""MaxSim throughput: the module's scorers next to the same scores computed with NumPy.
+"""MaxSim throughput: the module's four scorers next to the same scores computed with NumPy.
 
-Usage: PYTHONPATH=<build dir> python bench/bench_maxsim.py [--queries 16] [--docs 1000] [--repeats 5]
-Prints, per path, the median time of each implementation, scores (query-document pairs) per second,
-and the ratio module / NumPy in throughput (above 1: the module is faster).
+Usage: PYTHONPATH=<build dir> python bench/bench_maxsim.py [--queries 16] [--docs 1000] [--threads 2] [--repeats 5]
+
+Each vector path (the SSE2 baseline, then the best the CPU offers) runs in a child process of its own,
+since the module picks its path once per process from QUARNEL_SOLVER_SIMD. Within a child the module and
+NumPy are timed side by side on the same data, each with --threads threads (worker pool and BLAS). The
+table gives the median times, NumPy / module (above 1: the module is faster), the module's token pairs
+per second, and each quantised path's speed relative to the module's own f32 path.
 """
 import argparse
+import json
+import os
 import statistics
+import subprocess
+import sys
 import time
-
-import numpy as np
-
-import quarnel_solver as qs
 
 
 def median_seconds(fn, repeats):
@@ -23,7 +27,7 @@ def median_seconds(fn, repeats):
     return statistics.median(times)
 
 
-def numpy_f32(q, d):
+def numpy_f32(np, q, d):
     """Per query: all token dot products by matmul, best per document, summed over query tokens."""
     n, doc_tokens, dim = d.shape
     flat = d.reshape(n * doc_tokens, dim)
@@ -34,10 +38,10 @@ def numpy_f32(q, d):
     return out
 
 
-def integer_products(q_codes, d_codes, num_bits):
-    """Integer code products of all token pairs as float32 matrices (exact: sums stay below 2^24)."""
-    q = q_codes.reshape(-1, q_codes.shape[2])
-    d = d_codes.reshape(-1, d_codes.shape[2])[:, : q.shape[1]]
+def integer_products(np, q_codes, d_codes, num_bits):
+    """Integer code products of one query's token pairs as float32 matrices (exact: sums stay below 2^24)."""
+    q = q_codes.reshape(-1, q_codes.shape[-1])
+    d = d_codes.reshape(-1, d_codes.shape[-1])[:, : q.shape[1]]
     if num_bits == 8:
         return q.astype(np.float32) @ d.astype(np.float32).T
     if num_bits == 4:
@@ -50,23 +54,25 @@ def integer_products(q_codes, d_codes, num_bits):
     return (q_signs.shape[1] - q_signs @ d_signs.T) / 2  # Hamming distances
 
 
-def numpy_quantised(q_codes, q_meta, d_codes, d_meta, num_bits, w):
-    n_q, q_tokens = q_codes.shape[:2]
+def numpy_quantised(np, q_codes, q_meta, d_codes, d_meta, num_bits, w):
+    """The pair estimates of one query at a time, then best per document and the sum over query tokens."""
     n_d, d_tokens = d_codes.shape[:2]
-    integer = integer_products(q_codes, d_codes, num_bits)  # (Q*Tq, N*Td)
-    if num_bits == 1:
-        pairs = np.float32(w) - np.float32(2) * integer
-    else:
-        qa, qb = q_meta[:, :, 0].reshape(-1, 1), q_meta[:, :, 1].reshape(-1, 1)
-        q_sum = np.trunc(q_meta[:, :, 2]).reshape(-1, 1)
-        da, db = d_meta[:, :, 0].reshape(1, -1), d_meta[:, :, 1].reshape(1, -1)
-        d_sum = np.trunc(d_meta[:, :, 2]).reshape(1, -1)
-        pairs = (qa * da) * integer + ((qa * db) * q_sum + ((qb * da) * d_sum + (qb * np.float32(w)) * db))
-    pairs = pairs.reshape(n_q, q_tokens, n_d, d_tokens)
-    return pairs.max(axis=3).sum(axis=1)
+    da, db = d_meta[:, :, 0].reshape(1, -1), d_meta[:, :, 1].reshape(1, -1)
+    d_sum = np.trunc(d_meta[:, :, 2]).reshape(1, -1)
+    out = np.empty((q_codes.shape[0], n_d), np.float32)
+    for i in range(q_codes.shape[0]):
+        integer = integer_products(np, q_codes[i], d_codes, num_bits)  # (Tq, N*Td)
+        if num_bits == 1:
+            pairs = np.float32(w) - np.float32(2) * integer
+        else:
+            qa, qb = q_meta[i, :, 0].reshape(-1, 1), q_meta[i, :, 1].reshape(-1, 1)
+            q_sum = np.trunc(q_meta[i, :, 2]).reshape(-1, 1)
+            pairs = (qa * da) * integer + ((qa * db) * q_sum + ((qb * da) * d_sum + (qb * np.float32(w)) * db))
+        out[i] = pairs.reshape(-1, n_d, d_tokens).max(axis=2).sum(axis=0)
+    return out
 
 
-def quantised_side(rng, items, tokens, code_bytes):
+def quantised_side(np, rng, items, tokens, code_bytes):
     codes = rng.integers(0, 256, (items, tokens, code_bytes), dtype=np.uint8)
     meta = np.stack(
         [
@@ -80,6 +86,46 @@ def quantised_side(rng, items, tokens, code_bytes):
     return codes, meta
 
 
+def child(args):
+    """Times every scorer on this process's path; prints one JSON record per scorer."""
+    import numpy as np
+
+    import quarnel_solver as qs
+
+    rng = np.random.default_rng(0)
+    token_pairs = args.queries * args.query_tokens * args.docs * args.doc_tokens
+
+    def measure(name, module_fn, numpy_fn):
+        close = np.allclose(module_fn(), numpy_fn(), rtol=1e-3, atol=1e-2)
+        ours = median_seconds(module_fn, args.repeats)
+        theirs = median_seconds(numpy_fn, args.repeats)
+        print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "pairs": token_pairs, "close": close}))
+
+    q = rng.standard_normal((args.queries, args.query_tokens, args.dim)).astype(np.float32)
+    d = rng.standard_normal((args.docs, args.doc_tokens, args.dim)).astype(np.float32)
+    measure("f32", lambda: qs.compute_max_sim_batch_f32(q, d), lambda: numpy_f32(np, q, d))
+    del d
+
+    padded = 1 << max(0, (args.dim - 1).bit_length())
+    for num_bits in (8, 4, 1):
+        code_bytes = padded * num_bits // 8
+        q_codes, q_meta = quantised_side(np, rng, args.queries, args.query_tokens, code_bytes)
+        d_codes, d_meta = quantised_side(np, rng, args.docs, args.doc_tokens, code_bytes)
+        measure(
+            f"{num_bits}-bit",
+            lambda: qs.compute_max_sim_batch(q_codes, q_meta, d_codes, d_meta, num_bits, args.dim),
+            lambda: numpy_quantised(np, q_codes, q_meta, d_codes, d_meta, num_bits, padded),
+        )
+
+
+def cpu_has_avx2():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return any(line.startswith("flags") and " avx2" in line for line in info)
+    except OSError:
+        return False
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--queries", type=int, default=16)
@@ -87,38 +133,30 @@ def main():
     parser.add_argument("--docs", type=int, default=1000)
     parser.add_argument("--doc-tokens", type=int, default=128)
     parser.add_argument("--dim", type=int, default=128)
+    parser.add_argument("--threads", type=int, default=2, help="worker pool and BLAS threads")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.child:
+        child(args)
+        return
 
-    rng = np.random.default_rng(0)
-    shape = (args.queries, args.query_tokens, args.docs, args.doc_tokens, args.dim)
-    pairs = args.queries * args.docs
-    print(f"Q={shape[0]} x {shape[1]} tokens, N={shape[2]} x {shape[3]} tokens, D={shape[4]}, "
-          f"{args.repeats} repeats, median; worker threads from the environment")
-    print(f"{'path':<8} {'module s':>10} {'numpy s':>10} {'module scores/s':>16} {'numpy scores/s':>15} {'ratio':>6}")
-
-    def report(name, module_fn, numpy_fn):
-        module_result, numpy_result = module_fn(), numpy_fn()
-        close = np.allclose(module_result, numpy_result, rtol=1e-3, atol=1e-2)
-        ours, theirs = median_seconds(module_fn, args.repeats), median_seconds(numpy_fn, args.repeats)
-        print(f"{name:<8} {ours:>10.4f} {theirs:>10.4f} {pairs / ours:>16.0f} {pairs / theirs:>15.0f} "
-              f"{theirs / ours:>6.2f}{'' if close else '  (results differ!)'}")
-
-    q = rng.standard_normal((args.queries, args.query_tokens, args.dim)).astype(np.float32)
-    d = rng.standard_normal((args.docs, args.doc_tokens, args.dim)).astype(np.float32)
-    report("f32", lambda: qs.compute_max_sim_batch_f32(q, d), lambda: numpy_f32(q, d))
-    del d
-
-    padded = 1 << max(0, (args.dim - 1).bit_length())
-    for num_bits in (8, 4, 1):
-        code_bytes = padded * num_bits // 8
-        q_codes, q_meta = quantised_side(rng, args.queries, args.query_tokens, code_bytes)
-        d_codes, d_meta = quantised_side(rng, args.docs, args.doc_tokens, code_bytes)
-        report(
-            f"{num_bits}-bit",
-            lambda: qs.compute_max_sim_batch(q_codes, q_meta, d_codes, d_meta, num_bits, args.dim),
-            lambda: numpy_quantised(q_codes, q_meta, d_codes, d_meta, num_bits, padded),
-        )
+    paths = [("sse2", "sse2")] + ([("avx2", "")] if cpu_has_avx2() else [])
+    print(f"Q={args.queries} x {args.query_tokens} tokens, N={args.docs} x {args.doc_tokens} tokens, D={args.dim}; "
+          f"{args.threads} threads each side, median of {args.repeats}")
+    print(f"{'path':<5} {'kernel':<6} {'module ms':>10} {'numpy ms':>10} {'numpy/module':>13} {'Gpairs/s':>9} "
+          f"{'x own f32':>10}")
+    for path, request in paths:
+        env = dict(os.environ, QUARNEL_SOLVER_SIMD=request, RAYON_NUM_THREADS=str(args.threads),
+                   OPENBLAS_NUM_THREADS=str(args.threads), OMP_NUM_THREADS=str(args.threads))
+        output = subprocess.run([sys.executable, __file__, "--child", *sys.argv[1:]], env=env, check=True,
+                                capture_output=True, text=True).stdout
+        records = [json.loads(line) for line in output.splitlines()]
+        f32_seconds = records[0]["module"]
+        for r in records:
+            print(f"{path:<5} {r['kernel']:<6} {r['module'] * 1e3:>10.1f} {r['numpy'] * 1e3:>10.1f} "
+                  f"{r['numpy'] / r['module']:>13.2f} {r['pairs'] / r['module'] / 1e9:>9.3f} "
+                  f"{f32_seconds / r['module']:>10.2f}{'' if r['close'] else '  (results differ!)'}")
 
 
 if __name__ == "__main__":

@@ -10,3 +10,6 @@ cmake --build build/cpp-tests -j "$(nproc)"
 ctest --test-dir build/cpp-tests --output-on-failure -j "$(nproc)"
 
 .venv/bin/python -m pytest -q tests/python "$@"
+# The kernels run on the best vector path above; the MaxSim, similarity and
+# solve tests run again on the SSE2 baseline, which must give the same bits.
+QUARNEL_SOLVER_SIMD=sse2 .venv/bin/python -m pytest -q tests/python -k "maxsim or golden or solve" "$@"
