@@ -9,6 +9,16 @@
 
 namespace quarnel {
 
+// Wall time of the driver's stages, in milliseconds, for benchmarks.
+struct StageTimes {
+  double similarity = 0.0;     // the similarity matrix (or taking the given one)
+  double constructions = 0.0;  // both initial constructions, evaluated and checked
+  double search = 0.0;         // the tabu search with its diversification
+  double exact_window = 0.0;
+  double removal_pass = 0.0;
+  double report = 0.0;  // the final constraint report and its messages
+};
+
 // How the search went, kept for tests and diagnostics; not shown to callers.
 struct SearchTrace {
   std::vector<std::size_t> construction_a;  // ascending indices
@@ -20,6 +30,7 @@ struct SearchTrace {
   std::vector<std::uint64_t> diversification_iterations;
   const char* stop_reason = nullptr;  // "patience", "no_moves", "iterations", or null
   std::uint64_t moves_scored = 0;     // moves scored by the tabu search, for benchmarks
+  StageTimes stages;
 };
 
 struct SolveResult {

@@ -41,6 +41,14 @@ double elapsed_ms(std::chrono::steady_clock::time_point start) {
   return seconds * 1000.0;
 }
 
+// Milliseconds since `mark`, which moves on to now.
+double lap_ms(std::chrono::steady_clock::time_point& mark) {
+  const auto now = std::chrono::steady_clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(now - mark).count();
+  mark = now;
+  return ms;
+}
+
 void copy_report(SolveResult& result, const ConstraintReport& report) {
   result.constraint_violations = report.messages();
   result.constraints_satisfied = report.satisfied;
@@ -74,6 +82,8 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
     return result;
   }
   instance.validate();
+  StageTimes& stages = result.trace.stages;
+  auto mark = started;
 
   std::vector<float> similarity = instance.similarity_matrix
                                       ? *instance.similarity_matrix
@@ -81,6 +91,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   const ObjectiveWeights weights = make_objective_weights(settings);
   const SearchContext ctx(settings, instance, constraints, similarity, weights, backend);
   backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));
+  stages.similarity = lap_ms(mark);
 
   const SolverConfig& config = settings.config;
   TabuMemory memory(config.tabu_tenure, n, settings.tabu_similarity_threshold);
@@ -103,6 +114,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
     }
   }
   result.trace.start = selected_indices(start->mask);
+  stages.constructions = lap_ms(mark);
 
   ElitePool pool;
   for (Candidate* c : ranked)
@@ -129,6 +141,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   }
   std::uint64_t best_iteration = outcome.best_iteration;
   result.trace.final_before_window = selected_indices(final_solution.mask);
+  stages.search = lap_ms(mark);
 
   if (final_satisfied && config.enable_exact_window && config.exact_window_size > 0) {
     ExactWindowResult window = run_exact_window(ctx, final_solution.mask, final_solution.breakdown);
@@ -145,12 +158,15 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
     }
   }
 
+  stages.exact_window = lap_ms(mark);
   result.trace.final_before_removal = selected_indices(final_solution.mask);
   if (final_satisfied && run_removal_pass(ctx, final_solution.mask, final_solution.breakdown) > 0)
     best_iteration = memory.iteration();
+  stages.removal_pass = lap_ms(mark);
 
   copy_report(result, check_constraints(constraints, final_solution.mask, instance));
   result.solve_time_ms = elapsed_ms(started);
+  stages.report = lap_ms(mark);
   result.selected_indices = selected_indices(final_solution.mask);
   copy_breakdown(result, final_solution.breakdown);
   result.iterations_run = memory.iteration();
