@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include <emmintrin.h>
+
 #include "core/panic.hpp"
 
 namespace quarnel {
@@ -209,11 +211,13 @@ DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instanc
   if (similarity.size() == checked_product(n, n, "similarity matrix")) {
     const std::vector<std::size_t> ones = selection_of(mask, n, true);
     if (symmetric_similarity) {
-      // Every sum still takes its terms in ascending j.
+      // Every sum still takes its terms in ascending j; the loops skip i = j
+      // by their bounds so that they vectorise.
+      double* redundancy = cache.redundancy.data();
       for (std::size_t j : ones) {
         const float* row = similarity.data() + j * n;
-        for (std::size_t i = 0; i < n; ++i)
-          if (i != j) cache.redundancy[i] += static_cast<double>(row[i]);
+        for (std::size_t i = 0; i < j; ++i) redundancy[i] += static_cast<double>(row[i]);
+        for (std::size_t i = j + 1; i < n; ++i) redundancy[i] += static_cast<double>(row[i]);
       }
     } else {
       for (std::size_t i = 0; i < n; ++i) {
@@ -237,29 +241,54 @@ DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instanc
     const HeldTop h = held_top(row, selected, params.threshold);
     const double now = support_of(h.top, h.quorum, params);
     const double w = instance.query_token_weight(t);
+    auto add_gain = [&](std::size_t i) {
+      const float c = row[i];
+      TopFour<float> list = h.top;
+      list.insert(c);
+      const double gain = support_of(list, h.quorum + (c >= params.threshold ? 1 : 0), params) - now;
+      cache.add_gain[i] += w * (gain > 0.0 ? gain : 0.0);
+    };
+    auto add_loss = [&](std::size_t i) {
+      const int slot = held_slot(h.holder, i);
+      const TopFour<float> list = slot >= 0 ? without_slot(h.top, slot) : h.top;
+      const std::uint64_t quorum = row[i] >= params.threshold && h.quorum > 0 ? h.quorum - 1 : h.quorum;
+      const double loss = now - support_of(list, quorum, params);
+      cache.remove_loss[i] += w * (loss > 0.0 ? loss : 0.0);
+    };
     // A candidate that leaves the list and the quorum's "at least 3 / 4" as
     // they are contributes w * 0, which adds nothing while w is finite.
-    const bool skip_unchanged = std::isfinite(w);
-    for (std::size_t i = 0; i < n; ++i) {
+    if (!std::isfinite(w)) {
+      for (std::size_t i = 0; i < n; ++i) mask[i] == 0 ? add_gain(i) : add_loss(i);
+      continue;
+    }
+    for (std::size_t i : selected) {
+      const bool moves_quorum = row[i] >= params.threshold && h.quorum <= 4 && h.quorum > 0;
+      if (moves_quorum || held_slot(h.holder, i) >= 0) add_loss(i);
+    }
+    if (h.quorum < 4) {
+      // Reaching the threshold moves the quorum's class: test every candidate.
+      for (std::size_t i = 0; i < n; ++i) {
+        const float c = row[i];
+        if (mask[i] == 0 && (c >= params.threshold || c >= h.top.v[0] || c > h.top.v[3])) add_gain(i);
+      }
+      continue;
+    }
+    // Only a value that enters the list counts: four at a time, then the few
+    // that do one by one.
+    const __m128 first = _mm_set1_ps(h.top.v[0]), last = _mm_set1_ps(h.top.v[3]);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+      const __m128 c = _mm_loadu_ps(row + i);
+      int enters = _mm_movemask_ps(_mm_or_ps(_mm_cmpge_ps(c, first), _mm_cmpgt_ps(c, last)));
+      while (enters != 0) {
+        const std::size_t k = i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(enters)));
+        enters &= enters - 1;
+        if (mask[k] == 0) add_gain(k);
+      }
+    }
+    for (; i < n; ++i) {
       const float c = row[i];
-      const bool reaches = c >= params.threshold;
-      if (skip_unchanged) {
-        const bool moves_quorum = reaches && (mask[i] == 0 ? h.quorum < 4 : h.quorum <= 4 && h.quorum > 0);
-        const bool touches_list = mask[i] == 0 ? (c >= h.top.v[0] || c > h.top.v[3]) : held_slot(h.holder, i) >= 0;
-        if (!moves_quorum && !touches_list) continue;
-      }
-      if (mask[i] == 0) {
-        TopFour<float> list = h.top;
-        list.insert(c);
-        const double gain = support_of(list, h.quorum + (reaches ? 1 : 0), params) - now;
-        cache.add_gain[i] += w * (gain > 0.0 ? gain : 0.0);
-      } else {
-        const int slot = held_slot(h.holder, i);
-        const TopFour<float> list = slot >= 0 ? without_slot(h.top, slot) : h.top;
-        const std::uint64_t quorum = reaches && h.quorum > 0 ? h.quorum - 1 : h.quorum;
-        const double loss = now - support_of(list, quorum, params);
-        cache.remove_loss[i] += w * (loss > 0.0 ? loss : 0.0);
-      }
+      if (mask[i] == 0 && (c >= h.top.v[0] || c > h.top.v[3])) add_gain(i);
     }
   }
   return cache;

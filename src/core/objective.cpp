@@ -65,7 +65,10 @@ float redundancy_f32(const ProblemView& view, const std::uint8_t* mask, std::spa
   return 0.5f * sum;
 }
 
-double fulfilment_f64(const ProblemInstance& instance, const SelectionMask& mask, const SupportParams& params) {
+// Over the selected indices in ascending order: the same values, in the same
+// order, as a scan of the whole mask.
+double fulfilment_f64(const ProblemInstance& instance, std::span<const std::size_t> selected,
+                      const SupportParams& params) {
   const std::size_t n = instance.num_candidates;
   const std::vector<float>& coverage = *instance.coverage_matrix;
   const double threshold = params.threshold;
@@ -74,8 +77,7 @@ double fulfilment_f64(const ProblemInstance& instance, const SelectionMask& mask
     const float* row = coverage.data() + t * n;
     TopFour<double> top;
     std::uint64_t quorum = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-      if (mask[k] == 0) continue;
+    for (std::size_t k : selected) {
       const double c = row[k];
       if (c >= threshold) ++quorum;
       top.insert(c);
@@ -83,6 +85,34 @@ double fulfilment_f64(const ProblemInstance& instance, const SelectionMask& mask
     total += static_cast<double>(instance.query_token_weight(t)) * support_f64(top, quorum, params);
   }
   return total;
+}
+
+// The breakdown from the five f32 sums, the f64 fulfilment and the f32 score.
+ObjectiveBreakdown breakdown_of(const float (&sums)[5], double fulfilment, float score,
+                                const ObjectiveWeights& weights) {
+  ObjectiveBreakdown b;
+  b.objective_score = score;
+  b.relevance_total = static_cast<double>(sums[0]) * static_cast<double>(weights[weight::kAlpha]);
+  b.density_total = static_cast<double>(sums[1]) * static_cast<double>(weights[weight::kBeta]);
+  b.centrality_total = static_cast<double>(sums[2]) * static_cast<double>(weights[weight::kGamma]);
+  b.recency_total = static_cast<double>(sums[3]) * static_cast<double>(weights[weight::kDelta]);
+  b.auxiliary_total = static_cast<double>(sums[4]) * static_cast<double>(weights[weight::kEpsilon]);
+  b.fulfilment_total = fulfilment * static_cast<double>(weights[weight::kFulfilment]);
+  const double weighted = ((((b.relevance_total + b.density_total) + b.centrality_total) + b.recency_total) +
+                           b.auxiliary_total) +
+                          b.fulfilment_total;
+  // The penalty is what the single-precision score lost to redundancy; a
+  // rounding residue below zero (or a NaN difference) reports no penalty.
+  const double lost = weighted - b.objective_score;
+  b.redundancy_penalty = lost > 0.0 ? lost : 0.0;
+  return b;
+}
+
+std::vector<std::size_t> nonzero_indices(const SelectionMask& mask, std::size_t n) {
+  std::vector<std::size_t> selected;
+  for (std::size_t i = 0; i < n; ++i)
+    if (mask[i] != 0) selected.push_back(i);
+  return selected;
 }
 
 }  // namespace
@@ -184,36 +214,45 @@ ObjectiveBreakdown evaluate(const ProblemInstance& instance, const SelectionMask
                  "coverage matrix");
 
   const std::span<const std::uint8_t> selection(mask.data(), n);
-  const float s_rel = backend.masked_sum(instance.relevance_scores, selection);
-  const float s_den = backend.masked_sum(instance.density_scores, selection);
-  const float s_cen = backend.masked_sum(instance.centrality_scores, selection);
-  const float s_rec = backend.masked_sum(instance.recency_scores, selection);
-  const float s_aux = backend.masked_sum(instance.auxiliary_scores, selection);
+  const float sums[5] = {backend.masked_sum(instance.relevance_scores, selection),
+                         backend.masked_sum(instance.density_scores, selection),
+                         backend.masked_sum(instance.centrality_scores, selection),
+                         backend.masked_sum(instance.recency_scores, selection),
+                         backend.masked_sum(instance.auxiliary_scores, selection)};
 
   const float mu = weights[weight::kFulfilment];
-  const double fulfilment =
-      has_coverage && std::fabs(mu) > kWeightEpsilon ? fulfilment_f64(instance, mask, support_params(weights)) : 0.0;
+  const double fulfilment = has_coverage && std::fabs(mu) > kWeightEpsilon
+                                ? fulfilment_f64(instance, nonzero_indices(mask, n), support_params(weights))
+                                : 0.0;
 
   const ProblemView view = make_problem_view(instance, similarity, weights);
   const std::vector<float> scores = backend.evaluate_masks(selection, 1, view);
   require(scores.size() == 1, "batch evaluation returned no score for the mask");
+  return breakdown_of(sums, fulfilment, scores[0], weights);
+}
 
-  ObjectiveBreakdown b;
-  b.objective_score = scores[0];
-  b.relevance_total = static_cast<double>(s_rel) * static_cast<double>(weights[weight::kAlpha]);
-  b.density_total = static_cast<double>(s_den) * static_cast<double>(weights[weight::kBeta]);
-  b.centrality_total = static_cast<double>(s_cen) * static_cast<double>(weights[weight::kGamma]);
-  b.recency_total = static_cast<double>(s_rec) * static_cast<double>(weights[weight::kDelta]);
-  b.auxiliary_total = static_cast<double>(s_aux) * static_cast<double>(weights[weight::kEpsilon]);
-  b.fulfilment_total = fulfilment * static_cast<double>(mu);
-  const double weighted = ((((b.relevance_total + b.density_total) + b.centrality_total) + b.recency_total) +
-                           b.auxiliary_total) +
-                          b.fulfilment_total;
-  // The penalty is what the single-precision score lost to redundancy; a
-  // rounding residue below zero (or a NaN difference) reports no penalty.
-  const double lost = weighted - b.objective_score;
-  b.redundancy_penalty = lost > 0.0 ? lost : 0.0;
-  return b;
+ObjectiveBreakdown evaluate_selected(const ProblemInstance& instance, const SelectionMask& mask,
+                                     std::span<const std::size_t> selected, const ObjectiveWeights& weights,
+                                     std::span<const float> similarity) {
+  const std::size_t n = instance.num_candidates;
+  check_length(mask.size(), n, "selection mask");
+  for (std::size_t i : selected) {
+    check_index(i, n, "selected index");
+    require(mask[i] == 1, "selected index without its mask byte");
+  }
+  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  const bool has_coverage = instance.coverage_matrix.has_value() && instance.num_query_tokens > 0;
+  if (has_coverage)
+    check_length(instance.coverage_matrix->size(), checked_product(instance.num_query_tokens, n, "coverage matrix"),
+                 "coverage matrix");
+  const ProblemView view = make_problem_view(instance, similarity, weights);
+  const float sums[5] = {selected_sum(view.relevance, selected), selected_sum(view.density, selected),
+                         selected_sum(view.centrality, selected), selected_sum(view.recency, selected),
+                         selected_sum(view.auxiliary, selected)};
+  const double fulfilment = has_coverage && std::fabs(weights[weight::kFulfilment]) > kWeightEpsilon
+                                ? fulfilment_f64(instance, selected, support_params(weights))
+                                : 0.0;
+  return breakdown_of(sums, fulfilment, selection_score_selected(view, mask.data(), selected), weights);
 }
 
 }  // namespace quarnel

@@ -82,4 +82,12 @@ ObjectiveBreakdown evaluate(const ProblemInstance& instance, const SelectionMask
                             const ObjectiveWeights& weights, std::span<const float> similarity,
                             const SimilarityBackend& backend);
 
+// The same breakdown, bit for bit, as `evaluate` with the reference backend
+// (whose masked sums and batch scores are the plain loops), reading only the
+// `selected` indices: the ascending indices of the mask's non-zero bytes,
+// all of which must be 1.
+ObjectiveBreakdown evaluate_selected(const ProblemInstance& instance, const SelectionMask& mask,
+                                     std::span<const std::size_t> selected, const ObjectiveWeights& weights,
+                                     std::span<const float> similarity);
+
 }  // namespace quarnel

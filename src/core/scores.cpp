@@ -127,6 +127,30 @@ void stable_sort_by_key_descending(std::vector<std::size_t>& indices, const std:
                       [&key_of_index](std::size_t a, std::size_t b) { return key_of_index[a] > key_of_index[b]; });
 }
 
+void stable_top_by_key_descending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index,
+                                  std::size_t count) {
+  bool any_nan = false;
+  for (std::size_t i : indices) {
+    check_index(i, key_of_index.size(), "sort key");
+    any_nan |= std::isnan(key_of_index[i]);
+  }
+  // A NaN key makes the merge sort's order depend on the comparisons it
+  // happens to make: only the full sort reproduces it.
+  if (count >= indices.size() || any_nan) {
+    stable_sort_by_key_descending(indices, key_of_index);
+    return;
+  }
+  // Without NaN, the stable order is the total order "greater key first,
+  // then lower index" (the input is ascending), which a selection can use.
+  const auto before = [&](std::size_t a, std::size_t b) {
+    const double ka = key_of_index[a], kb = key_of_index[b];
+    return ka > kb || (ka == kb && a < b);
+  };
+  if (count == 0) return;
+  std::nth_element(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(count - 1), indices.end(), before);
+  std::sort(indices.begin(), indices.begin() + static_cast<std::ptrdiff_t>(count - 1), before);
+}
+
 void stable_sort_by_key_ascending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index) {
   stable_sort_indices(indices, key_of_index,
                       [&key_of_index](std::size_t a, std::size_t b) { return key_of_index[a] < key_of_index[b]; });

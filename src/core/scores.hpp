@@ -52,4 +52,11 @@ inline double retention_value(const SizePowers& powers, std::size_t i, double un
 void stable_sort_by_key_descending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);
 void stable_sort_by_key_ascending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index);
 
+// Puts the first `count` entries of stable_sort_by_key_descending's order at
+// the front of `indices` (which must be ascending), in that order; the rest
+// follow in no particular order. O(size + count log count) instead of a full
+// sort, for callers that read only a prefix of the order.
+void stable_top_by_key_descending(std::vector<std::size_t>& indices, const std::vector<double>& key_of_index,
+                                  std::size_t count);
+
 }  // namespace quarnel

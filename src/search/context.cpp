@@ -20,6 +20,11 @@ ObjectiveBreakdown SearchContext::evaluate(const SelectionMask& mask) const {
   return quarnel::evaluate(instance, mask, weights, similarity, backend);
 }
 
+ObjectiveBreakdown SearchContext::evaluate(const SelectionMask& mask, std::span<const std::size_t> selected) const {
+  if (backend.kind() != BackendKind::CpuReference) return evaluate(mask);
+  return evaluate_selected(instance, mask, selected, weights, similarity);
+}
+
 std::vector<std::size_t> selected_indices(const SelectionMask& mask) {
   std::vector<std::size_t> out;
   for (std::size_t i = 0; i < mask.size(); ++i)

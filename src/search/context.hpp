@@ -33,6 +33,9 @@ struct SearchContext {
                 const ObjectiveWeights& weights, const SimilarityBackend& backend);
 
   ObjectiveBreakdown evaluate(const SelectionMask& mask) const;
+  // The same breakdown from the ascending selected indices of a 0/1 mask;
+  // reads only those with the reference backend, whose loops it reproduces.
+  ObjectiveBreakdown evaluate(const SelectionMask& mask, std::span<const std::size_t> selected) const;
 };
 
 std::vector<std::size_t> selected_indices(const SelectionMask& mask);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "core/constraint_check.hpp"
@@ -85,9 +86,12 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   StageTimes& stages = result.trace.stages;
   auto mark = started;
 
-  std::vector<float> similarity = instance.similarity_matrix
-                                      ? *instance.similarity_matrix
-                                      : backend.similarity_matrix(instance.embeddings, n, instance.embedding_dim);
+  // A given matrix is read in place; only a computed one is owned here.
+  std::vector<float> computed;
+  if (!instance.similarity_matrix)
+    computed = backend.similarity_matrix(instance.embeddings, n, instance.embedding_dim);
+  const std::span<const float> similarity = instance.similarity_matrix ? std::span<const float>(*instance.similarity_matrix)
+                                                                       : std::span<const float>(computed);
   const ObjectiveWeights weights = make_objective_weights(settings);
   const SearchContext ctx(settings, instance, constraints, similarity, weights, backend);
   backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));

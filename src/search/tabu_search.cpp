@@ -189,7 +189,9 @@ class TabuSearch {
     }
     for (std::size_t i : selected_)
       keep_key_[i] = retention_value(ctx_.size_powers, i, ctx_.unary[i], cache.remove_loss[i], cache.redundancy[i]);
-    if (candidates_.size() >= 2) stable_sort_by_key_descending(candidates_, add_key_);
+    size_ = neighbourhood_size(n_, candidates_.size(), selected_.size(), stagnation_, thresholds_.divisor);
+    // Only the first `incoming` candidates of the order are ever read.
+    if (candidates_.size() >= 2) stable_top_by_key_descending(candidates_, add_key_, size_.incoming);
     by_retention_ = selected_;
     if (by_retention_.size() >= 2) stable_sort_by_key_ascending(by_retention_, keep_key_);
   }
@@ -199,10 +201,8 @@ class TabuSearch {
   void build_moves() {
     moves_in_.clear();
     moves_out_.clear();
-    const NeighbourhoodSize size =
-        neighbourhood_size(n_, candidates_.size(), selected_.size(), stagnation_, thresholds_.divisor);
-    incoming_ = std::span<const std::size_t>(candidates_).first(size.incoming);
-    outgoing_ = std::span<const std::size_t>(by_retention_).first(size.outgoing);
+    incoming_ = std::span<const std::size_t>(candidates_).first(size_.incoming);
+    outgoing_ = std::span<const std::size_t>(by_retention_).first(size_.outgoing);
     const SelectionState state = SelectionState::from_mask(current_, ctx_.instance, ctx_.constraints);
     for (std::size_t in : incoming_) {
       for (std::size_t out : outgoing_) {
@@ -271,9 +271,12 @@ class TabuSearch {
     if (out < n_) current_[out] = 0;
     current_[in] = 1;
     if (!batched_) update_row_sums(row_sums_, ctx_.similarity, n_, in, out);
-    breakdown_ = ctx_.evaluate(current_);
+    after_.clear();
+    for (std::size_t i = 0; i < n_; ++i)
+      if (current_[i] != 0) after_.push_back(i);
+    breakdown_ = ctx_.evaluate(current_, after_);
     if (!batched_) coverage_ = coverage_top_k(current_, ctx_.instance, ctx_.weights);
-    satisfied_ = check_constraints(ctx_.constraints, current_, ctx_.instance).satisfied;
+    satisfied_ = constraints_satisfied(ctx_.constraints, after_, ctx_.instance);
     memory_.record_move(current_, in, out, ctx_.instance);
   }
 
@@ -340,7 +343,8 @@ class TabuSearch {
   bool symmetric_ = false;
   FulfilmentMoves fulfilment_moves_;
 
-  std::vector<std::size_t> selected_, candidates_, by_retention_;
+  std::vector<std::size_t> selected_, candidates_, by_retention_, after_;
+  NeighbourhoodSize size_;
   std::span<const std::size_t> incoming_, outgoing_;
   std::vector<double> add_key_, keep_key_;
   std::vector<std::size_t> moves_in_, moves_out_;
