@@ -1,6 +1,6 @@
 // Stage times of the solve driver on an instance written by bench_solve.py.
 //
-// Usage: quarnel_stage_times <instance file> <repeats> <threads>
+// Usage: quarnel_stage_times <instance file> <repeats> <threads> [exact window size [time limit ms]]
 // The file holds, little-endian: n, d, query tokens (u64 each), then
 // embeddings f32[n*d], token_costs u32[n], density, centrality, recency,
 // auxiliary, relevance f32[n] each, roles u8[n], cluster_ids i32[n] and the
@@ -70,15 +70,18 @@ double median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <instance file> <repeats> <threads>\n", argv[0]);
+  if (argc < 4 || argc > 6) {
+    std::fprintf(stderr, "usage: %s <instance file> <repeats> <threads> [exact window size [time limit ms]]\n", argv[0]);
     return 2;
   }
   try {
     const ProblemInstance instance = read_instance(argv[1]);
     const int repeats = std::max(1, std::atoi(argv[2]));
     const std::size_t threads = static_cast<std::size_t>(std::max(1, std::atoi(argv[3])));
-    const SolverSettings settings = SolverSettings::from_config(SolverConfig{});
+    SolverConfig config;
+    if (argc >= 5) config.exact_window_size = static_cast<std::uint64_t>(std::max(1, std::atoi(argv[4])));
+    if (argc >= 6) config.exact_window_time_ms = static_cast<std::uint64_t>(std::max(1, std::atoi(argv[5])));
+    const SolverSettings settings = SolverSettings::from_config(config);
     const PreparedConstraints constraints = prepare_constraints(SolverConstraints{}, instance);
     std::vector<double> stage[7];
     std::uint64_t moves = 0, nodes = 0;

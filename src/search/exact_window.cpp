@@ -9,6 +9,7 @@
 #include "core/move_scoring.hpp"
 #include "core/panic.hpp"
 #include "core/scores.hpp"
+#include "search/exact_window_bound.hpp"
 #include "search/exact_window_scorer.hpp"
 
 namespace quarnel {
@@ -95,15 +96,20 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   local_selected.reserve(m);
   node_selected.reserve(m);
 
+  // Nodes the bound rules out cannot become the window best; the others are
+  // scored exactly. Without a usable bound every node is scored.
+  WindowBound bound(ctx, fixed, plan.window);
+  const bool bounded = bound.usable();
+
   double best_score = final_breakdown.objective_score;
   bool best_found = false;
   std::uint64_t code = 0;
   std::uint64_t nodes = 0;
   bool exhaustive = false;
-  while (true) {
-    if (elapsed_whole_ms(started) >= limit_ms) break;
-
-    for (std::size_t j = 0; j < w; ++j) local_mask[scorer.window_position(j)] = (code >> j) & 1u;
+  // Scores the node `node_code` exactly if it meets the constraints (known
+  // when `known_feasible`), and keeps it when it beats the window best.
+  auto score_exactly = [&](std::uint64_t node_code, bool known_feasible) {
+    for (std::size_t j = 0; j < w; ++j) local_mask[scorer.window_position(j)] = (node_code >> j) & 1u;
     local_selected.clear();
     node_selected.clear();
     for (std::size_t a = 0; a < m; ++a) {
@@ -111,26 +117,59 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
       local_selected.push_back(a);
       node_selected.push_back(universe[a]);
     }
-
-    const bool satisfied = constraints_satisfied(ctx.constraints, node_selected, ctx.instance);
-    const std::uint64_t node_code = code++;
-    ++nodes;
+    if (!known_feasible && !constraints_satisfied(ctx.constraints, node_selected, ctx.instance)) return;
     // The fast score screens the node; the full breakdown is built only for
     // a node that beats the window best.
-    if (satisfied && static_cast<double>(scorer.score(node_code, local_selected)) > best_score + margin) {
-      SelectionMask node(ctx.n, 0);
-      for (std::size_t i : node_selected) node[i] = 1;
-      ObjectiveBreakdown breakdown = ctx.evaluate(node);
-      if (breakdown.objective_score > best_score + margin) {
-        best_score = breakdown.objective_score;
-        result.best_mask = std::move(node);
-        result.best_breakdown = breakdown;
-        best_found = true;
+    if (!(static_cast<double>(scorer.score(node_code, local_selected)) > best_score + margin)) return;
+    SelectionMask node(ctx.n, 0);
+    for (std::size_t i : node_selected) node[i] = 1;
+    ObjectiveBreakdown breakdown = ctx.evaluate(node, node_selected);
+    if (breakdown.objective_score > best_score + margin) {
+      best_score = breakdown.objective_score;
+      result.best_mask = std::move(node);
+      result.best_breakdown = breakdown;
+      best_found = true;
+    }
+  };
+
+  const std::uint64_t all_codes = std::uint64_t{1} << w;
+  if (!bounded) {
+    while (true) {
+      if (elapsed_whole_ms(started) >= limit_ms) break;
+      const std::uint64_t node_code = code++;
+      ++nodes;
+      score_exactly(node_code, false);
+      if (code == all_codes) {
+        exhaustive = true;
+        break;
       }
     }
-    if ((code >> w) != 0) {
-      exhaustive = true;
-      break;
+  } else {
+    // Blocks of consecutive codes: the bound walks a block in Gray-code order
+    // (one entry changes per node), then the nodes are decided in code order,
+    // so that the window best is the same as in a plain walk. The time limit
+    // is read before each block.
+    const std::size_t block_bits = std::min<std::size_t>(w, 10);
+    const std::uint64_t block = std::uint64_t{1} << block_bits;
+    std::vector<double> upper(block);
+    std::vector<std::uint8_t> feasible(block);
+    while (true) {
+      if (elapsed_whole_ms(started) >= limit_ms) break;
+      for (std::uint64_t i = 0; i < block; ++i) {
+        const std::uint64_t g = i ^ (i >> 1);
+        bound.move_to(code | g);
+        feasible[g] = bound.feasible() ? 1 : 0;
+        upper[g] = bound.upper_bound();
+      }
+      for (std::uint64_t g = 0; g < block; ++g) {
+        ++nodes;
+        if (feasible[g] && upper[g] > best_score + margin) score_exactly(code + g, true);
+      }
+      code += block;
+      if (code == all_codes) {
+        exhaustive = true;
+        break;
+      }
     }
   }
 
