@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One set-up path for a new machine, CI and the README: system packages,
-# a virtual environment in .venv, and the package installed with its test extra.
+# a virtual environment in .venv, and the package installed with its test extra
+# (QUARNEL_EXTRAS names other extras instead, comma-separated).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,5 +23,5 @@ fi
 .venv/bin/python -m pip install -q --upgrade pip
 # Build tools live in the venv so that rebuilds reuse build/ incrementally.
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" "numpy>=2" "pytest>=7" "hypothesis>=6"
-.venv/bin/python -m pip install -q --no-build-isolation ".[test]"
+.venv/bin/python -m pip install -q --no-build-isolation ".[${QUARNEL_EXTRAS:-test}]"
 echo "setup: quarnel_solver $(.venv/bin/python -c 'import quarnel_solver as q; print(q.version())') installed in .venv"

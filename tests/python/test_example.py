@@ -1,79 +1,74 @@
-"""End-to-end runs of examples/select_context.py, the project's demo job."""
+"""The demo job (examples/select_context.py) and the modules it is built from."""
 
 import collections
-import importlib.util
 import json
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
 import numpy as np
 import pytest
 
-SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "examples" / "select_context.py"
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples"
+SCRIPT = EXAMPLES / "select_context.py"
+sys.path.insert(0, str(EXAMPLES))
+
+import docs_corpus  # noqa: E402
+import embedders  # noqa: E402
+import selection  # noqa: E402
+
+HAS_WORDLLAMA = bool(__import__("importlib").util.find_spec("wordllama"))
 
 
-def load_script():
-    module_spec = importlib.util.spec_from_file_location("select_context", SCRIPT)
-    module = importlib.util.module_from_spec(module_spec)
-    sys.modules[module_spec.name] = module  # dataclasses look their module up there
-    module_spec.loader.exec_module(module)
-    return module
+# ---- corpus, embeddings, baselines (pure Python and NumPy) ------------------
 
 
-ex = load_script()
-
-
-@pytest.fixture(scope="module")
-def corpus():
-    return ex.build_corpus()
-
-
-# ---- candidate preparation (pure Python and NumPy) -------------------------
-
-
-def test_passages_are_bounded_unique_and_priced(corpus):
-    chunks = corpus.chunks
-    assert len(chunks) > 100 and corpus.num_topics > 10
+def test_passages_are_bounded_unique_and_located():
+    chunks = docs_corpus.build_chunks(docs_corpus.load_topics())
+    assert len(chunks) > 100 and len({c.topic for c in chunks}) > 10
     assert len({c.chunk_id for c in chunks}) == len(chunks)
-    assert len({" ".join(c.text.split()) for c in chunks}) == len(chunks), "exact copies kept"
+    assert len({docs_corpus.normalise(c.text) for c in chunks}) == len(chunks), "exact copies kept"
     for c in chunks:
-        assert ex.FRAGMENT_WORDS <= c.words <= ex.MAX_WORDS, c.chunk_id
-        assert c.tokens == round(ex.TOKENS_PER_WORD * c.words)
-        assert 0.0 <= c.position < 1.0
+        assert docs_corpus.FRAGMENT_WORDS <= c.words <= docs_corpus.MAX_WORDS, c.chunk_id
+        assert c.chunk_id == f"{c.topic}#{c.index}"
 
 
 def test_chunking_follows_headings_and_folds_a_short_tail():
     para = " ".join(["word"] * 70)
     text = f"Intro\n*****\n\n{para}\n\nSecond\n======\n\n{para}\n\ntail words " + "x " * 20
-    passages = ex.chunk_topic(text)
+    passages = docs_corpus.chunk_topic(text)
     assert len(passages) == 2
     assert passages[0].startswith("Intro") and "Second" not in passages[0]
     assert passages[1].startswith("Second") and passages[1].rstrip().endswith("x")
     assert "*****" not in passages[0] and "======" not in passages[1]
+    assert docs_corpus.topic_title('The "try" statement\n*****\n\ntext') == "The try statement"
 
 
-def test_terms_and_embeddings():
-    assert ex.tokenize("Raises raised RAISE the") == ["rais"] * 3
+def test_terms_embeddings_and_word_coverage():
+    assert embedders.tokenize("Raises raised RAISE the") == ["rais"] * 3
     # Python keywords are what readers ask about; they are not stop words here.
-    assert ex.tokenize("with the if") == ["with", "if"]
+    assert embedders.tokenize("with the if") == ["with", "if"]
 
-    model = ex.HashedTfidf([ex.tokenize("try finally except"), ex.tokenize("with statement")])
-    assert model.known(ex.tokenize("try zebra")) == ["try"]
-    vectors = model.embed_all([ex.tokenize("try finally"), ex.tokenize("statement"), []])
-    assert vectors.dtype == np.float32 and vectors.shape == (3, ex.EMBEDDING_DIM)
+    model = embedders.HashedTfidf(["try finally except", "with statement"])
+    assert model.known("try zebra") == ["try"]
+    vectors = model.embed(["try finally", "statement", "zebra"])
+    assert vectors.dtype == np.float32 and vectors.shape == (3, embedders.EMBEDDING_DIM)
     assert np.allclose(np.linalg.norm(vectors[:2], axis=1), 1.0) and not vectors[2].any()
     assert (vectors >= 0).all(), "negative weights make unrelated passages look anti-redundant"
+    matrix, weights = model.coverage("try the statement", ["try it", "a statement", "nothing"])
+    assert matrix.tolist() == [[1, 0, 0], [0, 1, 0]] and weights.shape == (2,)
+    assert model.count_tokens(["one two three four"]) == [5]
 
 
 def test_embedding_does_not_depend_on_the_hash_seed():
     code = (
-        "import sys; sys.path.insert(0, sys.argv[1]); import select_context as m; "
-        "print(m.HashedTfidf([['alpha', 'beta']]).embed(['alpha', 'gamma']).nonzero()[0].tolist())"
+        "import sys; sys.path.insert(0, sys.argv[1]); import embedders as m; "
+        "print(m.HashedTfidf(['alpha beta']).embed(['alpha gamma'])[0].nonzero()[0].tolist())"
     )
     runs = [
-        subprocess.run([sys.executable, "-c", code, str(SCRIPT.parent)], capture_output=True, text=True,
+        subprocess.run([sys.executable, "-c", code, str(EXAMPLES)], capture_output=True, text=True,
                        env={**os.environ, "PYTHONHASHSEED": seed}, check=True).stdout
         for seed in ("1", "2")
     ]
@@ -81,76 +76,118 @@ def test_embedding_does_not_depend_on_the_hash_seed():
 
 
 def test_roles_from_surface_cues():
-    assert ex.classify_role(">>> 1 + 1\n2") == "example"
-    assert ex.classify_role("+----+----+\n| a  | b  |\n+----+----+\n| 1  | 2  |\n+----+----+") == "table"
-    assert ex.classify_role("The argument must not be negative.") == "constraint"
-    assert ex.classify_role("A coroutine is a function that can be suspended.") == "definition"
-    assert ex.classify_role("Nothing to see.") == ""
+    assert docs_corpus.classify_role(">>> 1 + 1\n2") == "example"
+    assert docs_corpus.classify_role("+----+----+\n| a  | b  |\n+----+----+\n| 1  | 2  |\n+----+----+") == "table"
+    assert docs_corpus.classify_role("The argument must not be negative.") == "constraint"
+    assert docs_corpus.classify_role("A coroutine is a function that can be suspended.") == "definition"
+    assert docs_corpus.classify_role("Nothing to see.") == ""
+
+
+def test_baselines_respect_every_limit_and_mmr_trades_relevance_for_novelty():
+    # Candidates 0 and 1 are near-copies; 2 is less relevant but new.
+    emb = np.array([[1.0, 0.0], [0.999, 0.045], [0.6, 0.8], [0.7, 0.71]], np.float32)
+    emb /= np.linalg.norm(emb, axis=1, keepdims=True)
+    relevance = np.array([0.9, 0.89, 0.6, 0.5])
+    tokens = np.array([100, 100, 100, 250])
+    limits = selection.Limits(budget=200)
+    assert selection.top_k(relevance, tokens, limits) == [0, 1]
+    assert selection.mmr(relevance, emb, tokens, limits, lam=1.0) == [0, 1]
+    assert selection.mmr(relevance, emb, tokens, limits, lam=0.5) == [0, 2]
+
+    # A candidate that does not fit is skipped, not the end of the selection.
+    assert selection.top_k(relevance, np.array([100, 100, 300, 50]), limits) == [0, 1]
+    assert selection.top_k(relevance, np.array([150, 100, 60, 40]), limits) == [0, 3]
+    capped = selection.Limits(budget=1000, max_chunks=3, clusters=np.array([7, 7, 7, 8]), per_cluster=2)
+    for chosen in (selection.top_k(relevance, tokens, capped), selection.mmr(relevance, emb, tokens, capped)):
+        assert len(chosen) == 3 and collections.Counter(capped.clusters[chosen])[7] == 2
+
+
+@pytest.mark.skipif(not HAS_WORDLLAMA, reason="the demo extra (wordllama) is not installed")
+def test_wordllama_loads_from_its_wheel_and_covers_query_tokens():
+    model = embedders.WordLlamaEmbedder(["the try statement", "a list display"])
+    vectors = model.embed(["the try statement", "lists and tuples", ""])
+    assert vectors.shape == (3, embedders.WORDLLAMA_DIM) and vectors.dtype == np.float32
+    assert np.allclose(np.linalg.norm(vectors[:2], axis=1), 1.0) and np.isfinite(vectors).all()
+    assert model.count_tokens(["the try statement", ""])[0] >= 3
+    matrix, weights = model.coverage("try", ["the try statement", "a list display"])
+    # A query token that occurs in the text is covered fully.
+    assert matrix.shape == (len(weights), 2) and np.allclose(matrix.max(axis=1)[:, None], matrix[:, :1])
+    assert matrix[:, 0].min() == pytest.approx(1.0, abs=1e-6) and matrix[:, 1].max() < 0.99
 
 
 # ---- the whole job against the module ---------------------------------------
 
 
-def run_example(*flags):
+def run_example(*flags, env=None):
     # The child inherits the environment, so it imports the same module build.
-    return subprocess.run(
-        [sys.executable, str(SCRIPT), *flags], capture_output=True, text=True, timeout=120
-    )
+    return subprocess.run([sys.executable, str(SCRIPT), *flags], capture_output=True, text=True,
+                          timeout=120, env=env)
 
 
-def select(*flags):
+def select(*flags, env=None):
     pytest.importorskip("quarnel_solver")
-    proc = run_example("--json", *flags)
+    proc = run_example("--json", *flags, env=env)
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
 
-def assert_valid_selection(report, budget, max_chunks):
-    selected = report["selected"]
-    assert selected, "the selection is empty"
-    ids = [item["chunk_id"] for item in selected]
-    assert len(set(ids)) == len(ids), f"duplicate chunk ids: {ids}"
-
-    # Recount from the chosen chunks instead of trusting the solver's totals.
-    tokens = sum(item["tokens"] for item in selected)
-    assert tokens == report["total_tokens"]
-    assert tokens <= budget
-    assert len(selected) <= max_chunks
-
-    limits = report["constraints"]
-    assert limits["max_tokens"] == budget and limits["max_chunks"] == max_chunks
-    per_topic = collections.Counter(item["cluster"] for item in selected)
-    assert max(per_topic.values()) <= limits["max_per_cluster"]
-    roles = {item["role"] for item in selected}
-    assert set(limits["must_include_roles"]) <= roles
-
-    assert report["constraints_satisfied"] is True
-    assert report["constraint_violations"] == []
-    assert report["corpus"]["candidates"] <= report["corpus"]["matching"] <= report["corpus"]["passages"]
+def assert_within_limits(report):
+    limits = report["limits"]
+    for name, selection in report["selections"].items():
+        items = selection["selected"]
+        assert items, f"{name} chose nothing"
+        ids = [item["chunk_id"] for item in items]
+        assert len(set(ids)) == len(ids), f"{name}: duplicate chunk ids {ids}"
+        assert sum(item["tokens"] for item in items) == selection["total_tokens"] <= limits["max_tokens"]
+        assert len(items) <= limits["max_chunks"]
+        assert max(collections.Counter(item["topic"] for item in items).values()) <= limits["max_per_topic"]
+        relevance = [item["relevance"] for item in items]
+        assert relevance == sorted(relevance, reverse=True), "listed most relevant first"
+        assert set(selection["words_covered"]) | set(selection["words_missing"]) == set(report["query_words"])
+    assert report["constraints_satisfied"] is True and report["constraint_violations"] == []
 
 
-def test_default_query_selects_within_limits():
-    report = select("--budget", "1500", "--max-chunks", "6", "--candidates", "120")
-    assert_valid_selection(report, budget=1500, max_chunks=6)
-    assert report["corpus"]["candidates"] <= 120
-    # The answer to the default question lives on the "try" statement's page.
-    assert any(item["topic"] == "try" for item in report["selected"])
-    parts = report["objective"]
-    assert parts["objective_score"] > 0 and parts["relevance_total"] > 0
+def test_default_query_compares_the_selectors_within_limits():
+    report = select("--budget", "1500", "--max-chunks", "6")
+    assert_within_limits(report)
+    assert list(report["selections"]) == ["solver", "top-k", "MMR 0.5"]
+    assert report["limits"]["must_include_roles"] == []
+    # The answer to the default question lives on the "try" and "exceptions" pages.
+    assert {"try", "exceptions"} & set(report["selections"]["solver"]["topics"])
 
 
-def test_custom_query_changes_the_selection():
-    query = "what does the with statement do with context managers"
-    report = select("--query", query)
-    assert report["query"] == query
-    assert_valid_selection(report, budget=2048, max_chunks=8)
-    topics = {item["topic"] for item in report["selected"]}
-    assert topics & {"with", "context-managers"}, topics
+def test_required_roles_only_on_request():
+    report = select("--query", "what is a decorator", "--budget", "600",
+                    "--require-role", "example", "--require-role", "definition")
+    assert_within_limits(report)
+    assert report["limits"]["must_include_roles"] == ["example", "definition"]
+    assert {"example", "definition"} <= {item["role"] for item in report["selections"]["solver"]["selected"]}
+
+
+def test_falls_back_to_tfidf_without_the_embedding_model(tmp_path):
+    # A wordllama that cannot be imported stands in for a missing demo extra.
+    (tmp_path / "wordllama").mkdir()
+    (tmp_path / "wordllama" / "__init__.py").write_text("raise ImportError('not installed')\n")
+    path = os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")]))
+    report = select("--query", "what does the with statement do", env={**os.environ, "PYTHONPATH": path})
+    assert report["embedder"].startswith("hashed TF-IDF")
+    assert_within_limits(report)
+    assert {"with", "context-managers"} & set(report["selections"]["solver"]["topics"])
+
+
+@pytest.mark.skipif(not HAS_WORDLLAMA, reason="the demo extra (wordllama) is not installed")
+def test_real_embeddings_run_without_a_network():
+    unshare = shutil.which("unshare")
+    prefix = [unshare, "-n"] if unshare and subprocess.run([unshare, "-n", "true"]).returncode == 0 else []
+    proc = subprocess.run([*prefix, sys.executable, str(SCRIPT), "--json", "--budget", "800"],
+                          capture_output=True, text=True, timeout=120, env={**os.environ, "HF_HUB_OFFLINE": "1"})
+    assert proc.returncode == 0, proc.stderr
+    assert json.loads(proc.stdout)["embedder"].startswith("WordLlama")
 
 
 def test_unusable_input_fails_with_a_message():
     # A query of words the documentation never uses has nothing to rank by.
-    proc = run_example("--query", "zzyzx qwxv")
+    proc = run_example("--query", "zzyzx qwxv", "--embedder", "tfidf")
     assert proc.returncode != 0 and "occurs in the documentation" in proc.stderr
     # A budget outside the token counter's range is refused before any work.
     proc = run_example("--budget", "0")
