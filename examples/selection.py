@@ -6,7 +6,7 @@ query relevance, token counts and limits, and returns the positions it chose:
 - ``top_k``: the most relevant candidates, in order, while they fit;
 - ``mmr``: maximal marginal relevance, each step taking the candidate with the
   best ``lam * relevance - (1 - lam) * (highest similarity to a chosen one)``;
-- ``solver``: ``TabuSearchSolver`` on relevance and redundancy.
+- ``solver``: ``quarnel.ContextSelector`` (the solver with the layer's defaults).
 """
 
 from __future__ import annotations
@@ -81,19 +81,6 @@ def mmr(relevance: np.ndarray, embeddings: np.ndarray, tokens: np.ndarray, limit
         closest = np.maximum(closest, similarity[best])
 
 
-# Settings of the solver path: relevance and redundancy both measured above the
-# pool's mean cosine, query-word coverage weighted by FULFILMENT.
-LAMBDA = 0.1
-FULFILMENT = 1.0
-
-
-def _above_mean(values: np.ndarray) -> np.ndarray:
-    return values - values.mean() if len(values) else values
-
-
-_ROLE_CODES = {"definition": 0, "example": 1, "constraint": 5, "table": 6}
-
-
 @dataclass
 class SolverChoice:
     chosen: list[int]
@@ -103,35 +90,14 @@ class SolverChoice:
 
 def solver(query_embedding: np.ndarray, embeddings: np.ndarray, tokens: np.ndarray, limits: Limits,
            coverage: np.ndarray | None = None, token_weights: np.ndarray | None = None,
-           roles: list[str] | None = None, required_roles: list[str] = (),
-           lambda_: float = LAMBDA, fulfilment: float = FULFILMENT) -> SolverChoice:
-    """TabuSearchSolver on relevance, redundancy and (when given) query-token coverage."""
-    import quarnel_solver as qs
+           roles: list[str] | None = None, required_roles: list[str] = ()) -> SolverChoice:
+    """``quarnel.ContextSelector`` with its defaults, on relevance, redundancy
+    and (when given) how well each candidate covers each query token."""
+    import quarnel
 
-    n = len(tokens)
-    emb = np.ascontiguousarray(embeddings, dtype=np.float32)
-    relevance = _above_mean(emb @ np.asarray(query_embedding, np.float32))
-    similarity = emb @ emb.T
-    if n > 1:
-        off_diagonal = similarity[~np.eye(n, dtype=bool)]
-        similarity = np.maximum(similarity - off_diagonal.mean(), 0.0)
-    zeros = np.zeros(n, np.float32)
-    clusters = np.full(n, -1, np.int32) if limits.clusters is None else np.asarray(limits.clusters, np.int32)
-    extra = {}
-    if coverage is not None and len(coverage):
-        weights = np.asarray(token_weights, np.float64)
-        extra = dict(coverage_matrix=np.ascontiguousarray(coverage, np.float32),
-                     query_token_weights=(weights / max(weights.sum(), 1e-12)).astype(np.float32))
-    config = qs.SolverConfig(alpha=1.0, beta=0.0, gamma=0.0, delta=0.0, epsilon=0.0,
-                             mu=fulfilment if extra else 0.0, lambda_=lambda_)
-    constraints = qs.SolverConstraints(max_tokens=limits.budget, max_chunks=limits.max_chunks,
-                                       max_per_cluster=limits.per_cluster or max(n, 1),
-                                       must_include_roles=list(required_roles))
-    role_codes = np.array([_ROLE_CODES.get(r, 255) for r in roles], np.uint8) if roles else np.full(n, 255, np.uint8)
-    out = qs.TabuSearchSolver(config).solve_precomputed_numpy(
-        embeddings=emb, token_costs=np.asarray(tokens, np.uint32), density_scores=zeros,
-        centrality_scores=zeros, recency_scores=zeros, auxiliary_scores=zeros,
-        roles=role_codes, cluster_ids=clusters,
-        relevance_scores=relevance.astype(np.float32), similarity_matrix=similarity.astype(np.float32),
-        constraints=constraints, **extra)
-    return SolverChoice(list(out.selected_indices), out.constraints_satisfied, list(out.constraint_violations))
+    selector = quarnel.ContextSelector(limits.budget, max_chunks=limits.max_chunks, per_source=limits.per_cluster,
+                                       must_include_roles=required_roles)
+    selection = selector.select(query_embedding, embeddings, token_counts=[int(t) for t in tokens],
+                                sources=None if limits.clusters is None else limits.clusters.tolist(),
+                                roles=roles, coverage=coverage, query_token_weights=token_weights)
+    return SolverChoice(list(selection.indices), selection.satisfied, list(selection.violations))

@@ -10,6 +10,7 @@ import quarnel_solver as qs
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import quarnel
 from quarnel import ContextSelector
 
 N, D = 40, 24
@@ -31,7 +32,9 @@ def same(a, b):
 def test_every_input_form_gives_the_native_selection():
     # With the pool filters off and raw cosines the layer poses the problem
     # solve_numpy poses; any dtype, layout or container gives the same bits.
-    plain = ContextSelector(800, pool_size=None, relevance_floor=None, redundancy="raw", weights={"redundancy": 0.5})
+    plain = ContextSelector(
+        800, pool_size=None, relevance_floor=None, relevance="raw", redundancy="raw", weights={"redundancy": 0.5}
+    )
     for seed in range(4):
         query, emb, costs = instance(seed)
         n = len(costs)
@@ -220,7 +223,7 @@ def test_construction_errors_name_the_argument(kwargs, error, message):
 
 
 def test_token_counter_prices_texts_without_a_count():
-    selector = ContextSelector(token_counter=len)
+    selector = ContextSelector(token_counter=len, relevance="raw")
     sel = selector.select([1.0, 0.0], [[1.0, 0.0], [1.0, 0.1]], texts=["abc", "abcdefg"], token_counts=[None, 2])
     assert sel.tokens == (3, 2)
     with pytest.raises(TypeError, match=r"token_counter\(texts\[0\]\): expected a non-negative int, got float"):
@@ -242,7 +245,10 @@ def test_a_selector_survives_pickling():
 
 def test_one_selector_serves_many_threads():
     query, emb, costs = instance(7, n=200, d=64)
-    selector = ContextSelector(3000)
+    # The exact window stops at a wall-clock limit, which threads sharing two
+    # cores may reach at different points; out of its reach they must agree.
+    patient = qs.SolverConfig(exact_window_time_ms=60_000)
+    selector = ContextSelector(3000, weights=dict(quarnel.DEFAULTS.weights), config=patient)
     expected = selector.select(query, emb, token_counts=costs)
     results = []
 
