@@ -176,6 +176,40 @@ bool can_swap(const PreparedConstraints& constraints, std::size_t in, std::size_
   return true;
 }
 
+SwapScreen::SwapScreen(const PreparedConstraints& constraints, const SelectionState& state,
+                       const ProblemInstance& instance, std::span<const std::size_t> outgoing)
+    : constraints_(constraints), state_(state), instance_(instance), cap_(constraints.max_per_cluster) {
+  check_prepared_for(constraints, instance);
+  for (Role required : constraints.must_include_roles)
+    if (state.role_count(required) == 0) missing_roles_ |= 1u << checked_role_slot(required);
+  out_.resize(outgoing.size());
+  for (std::size_t k = 0; k < outgoing.size(); ++k) {
+    const std::size_t out = outgoing[k];
+    check_candidate(out, constraints, instance);
+    Out& o = out_[k];
+    o.ok = state.id_selected(out, constraints) && !constraints.is_required[out];
+    o.max_total = std::uint64_t{constraints.max_tokens} + instance.token_costs[out];
+    o.min_total = std::uint64_t{constraints.min_tokens} + instance.token_costs[out];
+    o.cluster = constraints.cluster_slot[out];
+    if (o.cluster != kNoSlot) {
+      o.after_other = decrement_to_zero(state.cluster_count_of(out, constraints));
+      o.after_same = o.after_other + 1;
+    }
+    const Role role = instance.roles[out];
+    if (constraints.role_required(role) && decrement_to_zero(state.role_count(role)) == 0)
+      o.critical_role = 1u << checked_role_slot(role);
+  }
+}
+
+void SwapScreen::set_incoming(std::size_t in) {
+  check_candidate(in, constraints_, instance_);
+  in_ok_ = !state_.id_selected(in, constraints_) && !constraints_.is_excluded[in];
+  plus_in_ = state_.exact_tokens + instance_.token_costs[in];
+  in_role_ = 1u << checked_role_slot(instance_.roles[in]);
+  in_cluster_ = constraints_.cluster_slot[in];
+  in_cluster_count_ = state_.cluster_count_of(in, constraints_);
+}
+
 ConstraintReport check_constraints(const PreparedConstraints& constraints, const SelectionMask& mask,
                                    const ProblemInstance& instance) {
   check_prepared_for(constraints, instance);

@@ -95,6 +95,50 @@ bool can_add(const PreparedConstraints& constraints, std::size_t i, const Select
 bool can_swap(const PreparedConstraints& constraints, std::size_t in, std::size_t out, const SelectionState& state,
               const ProblemInstance& instance);
 
+// can_swap for every pair of incoming candidates and a fixed list of outgoing
+// ones, from one state: what depends on one side only is prepared once, so
+// that a pair costs a few comparisons. Gives can_swap's answer for each pair.
+class SwapScreen {
+ public:
+  SwapScreen(const PreparedConstraints& constraints, const SelectionState& state, const ProblemInstance& instance,
+             std::span<const std::size_t> outgoing);
+
+  // Prepares the incoming side; then allows(k) answers for outgoing[k].
+  void set_incoming(std::size_t in);
+  bool allows(std::size_t k) const {
+    const Out& o = out_[k];
+    if (!in_ok_ || !o.ok) return false;
+    if (plus_in_ > o.max_total || plus_in_ < o.min_total) return false;
+    if (((missing_roles_ | o.critical_role) & ~in_role_) != 0) return false;
+    const bool same = o.cluster == in_cluster_ && o.cluster != kNoSlot;
+    if (o.cluster != kNoSlot && (same ? o.after_same : o.after_other) > cap_) return false;
+    if (in_cluster_ != kNoSlot && in_cluster_count_ + (same ? 0 : 1) > cap_) return false;
+    return true;
+  }
+
+ private:
+  struct Out {
+    bool ok = false;                // selected id, not required
+    std::uint64_t max_total = 0;    // max_tokens + tokens, against total + incoming tokens
+    std::uint64_t min_total = 0;    // min_tokens + tokens
+    std::uint32_t cluster = kNoSlot;
+    std::uint64_t after_other = 0;  // its cluster's count after it leaves
+    std::uint64_t after_same = 0;   // the same when the incoming one joins that cluster
+    std::uint32_t critical_role = 0;  // a required role it alone holds
+  };
+  const PreparedConstraints& constraints_;
+  const SelectionState& state_;
+  const ProblemInstance& instance_;
+  std::vector<Out> out_;
+  std::uint32_t missing_roles_ = 0;  // required roles no selected candidate holds
+  std::uint64_t cap_ = 0;
+  bool in_ok_ = false;
+  std::uint64_t plus_in_ = 0;
+  std::uint32_t in_role_ = 0;
+  std::uint32_t in_cluster_ = kNoSlot;
+  std::uint64_t in_cluster_count_ = 0;
+};
+
 // Full check; only bytes equal to 1 count as selected.
 ConstraintReport check_constraints(const PreparedConstraints& constraints, const SelectionMask& mask,
                                    const ProblemInstance& instance);

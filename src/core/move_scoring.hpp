@@ -100,6 +100,13 @@ class FulfilmentMoves {
   std::vector<Row> removal_;          // one block of rows per outgoing candidate; block 0: no removal
   std::vector<std::uint32_t> block_;  // per candidate
   std::vector<std::size_t> blocked_;
+  // Per block, by row: the first and last value of the list, and all ones
+  // where the quorum already counts four (so that reaching the threshold
+  // changes nothing), for testing four rows at a time which rows a candidate
+  // changes; and the running sums of the terms, which stand for every
+  // leading row it leaves as it is.
+  std::vector<float> first_, last_, counts_four_;
+  std::vector<double> prefix_;  // rows + 1 per block
 };
 
 // Scores moves from one current selection. Lengths are checked once here, so

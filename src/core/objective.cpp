@@ -129,20 +129,6 @@ SupportParams support_params(const ObjectiveWeights& weights) {
   return params;
 }
 
-float support_f32(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params) {
-  const float third = (quorum >= 3 && params.cap >= 3) ? params.bonus * clamp01(top.v[2]) : 0.0f;
-  const float fourth = (quorum >= 4 && params.cap >= 4) ? (0.5f * params.bonus) * clamp01(top.v[3]) : 0.0f;
-  return ((clamp01(top.v[0]) + params.discount * clamp01(top.v[1])) + third) + fourth;
-}
-
-double support_f64(const TopFour<double>& top, std::uint64_t quorum, const SupportParams& params) {
-  const double discount = params.discount;
-  const double bonus = params.bonus;
-  const double third = (quorum >= 3 && params.cap >= 3) ? bonus * clamp01(top.v[2]) : 0.0;
-  const double fourth = (quorum >= 4 && params.cap >= 4) ? (0.5 * bonus) * clamp01(top.v[3]) : 0.0;
-  return ((clamp01(top.v[0]) + discount * clamp01(top.v[1])) + third) + fourth;
-}
-
 ProblemView make_problem_view(const ProblemInstance& instance, std::span<const float> similarity,
                               const ObjectiveWeights& weights) {
   ProblemView view;

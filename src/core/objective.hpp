@@ -2,6 +2,7 @@
 // The objective of a selection: weighted score sums plus query-token
 // fulfilment minus redundancy. The single-precision per-selection score is what
 // the search compares; the full evaluation adds the f64 breakdown.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -63,8 +64,23 @@ struct TopFour {
 
 // support = clamp01(b1) + d*clamp01(b2) [+ b*clamp01(b3) if q>=3, cap>=3]
 //           [+ 0.5*b*clamp01(b4) if q>=4, cap>=4], in f32 or f64 arithmetic.
-float support_f32(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params);
-double support_f64(const TopFour<double>& top, std::uint64_t quorum, const SupportParams& params);
+// Inline: the search evaluates it for many rows of every move.
+template <typename T>
+T clamp_unit(T x) {
+  return std::min(std::max(x, T(0)), T(1));
+}
+inline float support_f32(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params) {
+  const float third = (quorum >= 3 && params.cap >= 3) ? params.bonus * clamp_unit(top.v[2]) : 0.0f;
+  const float fourth = (quorum >= 4 && params.cap >= 4) ? (0.5f * params.bonus) * clamp_unit(top.v[3]) : 0.0f;
+  return ((clamp_unit(top.v[0]) + params.discount * clamp_unit(top.v[1])) + third) + fourth;
+}
+inline double support_f64(const TopFour<double>& top, std::uint64_t quorum, const SupportParams& params) {
+  const double discount = params.discount;
+  const double bonus = params.bonus;
+  const double third = (quorum >= 3 && params.cap >= 3) ? bonus * clamp_unit(top.v[2]) : 0.0;
+  const double fourth = (quorum >= 4 && params.cap >= 4) ? (0.5 * bonus) * clamp_unit(top.v[3]) : 0.0;
+  return ((clamp_unit(top.v[0]) + discount * clamp_unit(top.v[1])) + third) + fourth;
+}
 
 ProblemView make_problem_view(const ProblemInstance& instance, std::span<const float> similarity,
                               const ObjectiveWeights& weights);

@@ -204,11 +204,11 @@ class TabuSearch {
     incoming_ = std::span<const std::size_t>(candidates_).first(size_.incoming);
     outgoing_ = std::span<const std::size_t>(by_retention_).first(size_.outgoing);
     const SelectionState state = SelectionState::from_mask(current_, ctx_.instance, ctx_.constraints);
+    SwapScreen swaps(ctx_.constraints, state, ctx_.instance, outgoing_);
     for (std::size_t in : incoming_) {
-      for (std::size_t out : outgoing_) {
-        if (ctx_.constraints.is_required[out]) continue;
-        if (can_swap(ctx_.constraints, in, out, state, ctx_.instance)) moves_in_.push_back(in), moves_out_.push_back(out);
-      }
+      swaps.set_incoming(in);
+      for (std::size_t k = 0; k < outgoing_.size(); ++k)
+        if (swaps.allows(k)) moves_in_.push_back(in), moves_out_.push_back(outgoing_[k]);
       if (can_add(ctx_.constraints, in, state, ctx_.instance)) moves_in_.push_back(in), moves_out_.push_back(n_);
     }
   }
