@@ -37,7 +37,7 @@ std::vector<std::size_t> selection_of(const SelectionMask& mask, std::size_t n, 
 }
 
 // Support of a list of f32 coverage values, in f64 arithmetic.
-double support_of(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params) {
+inline double support_of(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params) {
   TopFour<double> wide;
   for (int s = 0; s < 4; ++s) wide.v[s] = top.v[s];
   return support_f64(wide, quorum, params);
@@ -389,6 +389,47 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
     prefix[0] = 0.0;
     for (std::size_t t = 0; t < rows_; ++t) prefix[t + 1] = prefix[t] + removal_[b * rows_ + t].term;
   }
+
+  differs_.assign((outgoing.size() + 1) * rows_, 0);
+  first_difference_.assign(outgoing.size() + 1, rows_);
+  for (std::size_t b = 1; b <= outgoing.size(); ++b) {
+    for (std::size_t t = rows_; t-- > 0;) {
+      const Row& row = removal_[b * rows_ + t];
+      const Row& add = removal_[t];
+      bool same = std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(add.quorum, 4);
+      for (int s = 0; s < 4; ++s)
+        same = same && std::bit_cast<std::uint32_t>(row.list.v[s]) == std::bit_cast<std::uint32_t>(add.list.v[s]);
+      if (!same) differs_[b * rows_ + t] = 1, first_difference_[b] = t;
+    }
+  }
+}
+
+void FulfilmentMoves::prepare_incoming(std::size_t in, Incoming& incoming) const {
+  check_index(in, n_, "incoming candidate");
+  incoming.in = in;
+  incoming.value.resize(rows_);
+  incoming.prefix.resize(rows_ + 1);
+  const float* coverage = by_candidate_.data() + in * rows_;
+  incoming.prefix[0] = 0.0;
+  for (std::size_t t = 0; t < rows_; ++t) {
+    incoming.value[t] = row_change(removal_[t], t, coverage[t]);
+    incoming.prefix[t + 1] = incoming.prefix[t] + incoming.value[t];
+  }
+}
+
+double FulfilmentMoves::change(const Incoming& incoming, std::size_t out) const {
+  require(incoming.in < n_ && incoming.value.size() == rows_, "incoming rows were not prepared");
+  const std::uint32_t block = out < n_ ? block_[out] : 0;
+  require(block != kUnprepared, "fulfilment change asked for an outgoing candidate that was not prepared");
+  const std::size_t from = first_difference_[block];
+  double change = incoming.prefix[from];
+  if (from == rows_) return change;
+  const Row* rows = &removal_[block * rows_];
+  const std::uint8_t* differs = &differs_[block * rows_];
+  const float* coverage = by_candidate_.data() + incoming.in * rows_;
+  for (std::size_t t = from; t < rows_; ++t)
+    change += differs[t] ? row_change(rows[t], t, coverage[t]) : incoming.value[t];
+  return change;
 }
 
 double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
@@ -464,13 +505,12 @@ double MoveScorer::fulfilment_change(std::size_t in, std::size_t out) const {
   return fulfilment_change_exact(weights_, mask_, instance_, in, out);
 }
 
-double MoveScorer::delta(std::size_t in, std::size_t out) const {
+double MoveScorer::delta(std::size_t in, std::size_t out, double fulfilment) const {
   check_index(in, n_, "incoming candidate");
   const ProblemInstance& p = instance_;
   const double w_rel = weights_[weight::kAlpha], w_den = weights_[weight::kBeta], w_cen = weights_[weight::kGamma],
                w_rec = weights_[weight::kDelta], w_aux = weights_[weight::kEpsilon],
                w_ful = weights_[weight::kFulfilment], w_red = weights_[weight::kLambda];
-  const double fulfilment = fulfilment_change(in, out);
   double base = 0.0;
   double redundancy = 0.0;
   if (out < n_) {

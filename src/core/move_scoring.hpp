@@ -2,6 +2,7 @@
 // Incremental move scoring: per-selection caches that turn the objective
 // change of an add or swap move into O(1) plus O(query tokens) work.
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -83,6 +84,18 @@ class FulfilmentMoves {
   // `out` >= n: a pure add. Read-only: safe to call from several threads.
   double change(std::size_t in, std::size_t out) const;
 
+  // The rows of one incoming candidate as a pure add, shared by all its
+  // swaps: a swap's change differs only in the rows whose list the outgoing
+  // candidate's removal alters, and until the first of them it is the
+  // running sum of the pure add's rows. Same bits as change().
+  struct Incoming {
+    std::size_t in = static_cast<std::size_t>(-1);
+    std::vector<double> value;   // per row: the pure add's term
+    std::vector<double> prefix;  // rows + 1 running sums of `value`
+  };
+  void prepare_incoming(std::size_t in, Incoming& incoming) const;
+  double change(const Incoming& incoming, std::size_t out) const;
+
  private:
   struct Row {
     TopFour<float> list;
@@ -107,6 +120,24 @@ class FulfilmentMoves {
   // leading row it leaves as it is.
   std::vector<float> first_, last_, counts_four_;
   std::vector<double> prefix_;  // rows + 1 per block
+  // Per block, by row: 1 where its list or quorum class differs from the
+  // pure add's (block 0); and the first such row.
+  std::vector<std::uint8_t> differs_;
+  std::vector<std::size_t> first_difference_;
+
+  // The term of `row` (of any block) with the incoming coverage c.
+  double row_change(const Row& row, std::size_t t, float c) const {
+    const std::uint64_t quorum = row.quorum + (c >= params_.threshold ? 1 : 0);
+    // Support reads the quorum only as "at least 3" and "at least 4".
+    const bool same_quorum = std::min<std::uint64_t>(quorum, 4) == std::min<std::uint64_t>(row.quorum, 4);
+    const bool enters = c >= row.list.v[0] || c > row.list.v[3];
+    if (!enters && same_quorum) return row.term;
+    TopFour<float> list = row.list;
+    list.insert(c);
+    TopFour<double> wide;
+    for (int s = 0; s < 4; ++s) wide.v[s] = list.v[s];
+    return row_weight_[t] * (support_f64(wide, quorum, params_) - cache_->support[t]);
+  }
 };
 
 // Scores moves from one current selection. Lengths are checked once here, so
@@ -120,7 +151,9 @@ class MoveScorer {
              const FulfilmentMoves* prepared = nullptr);
 
   // Objective change of adding `in` while removing `out` (>= n: pure add).
-  double delta(std::size_t in, std::size_t out) const;
+  double delta(std::size_t in, std::size_t out) const { return delta(in, out, fulfilment_change(in, out)); }
+  // The same with the move's fulfilment change already known.
+  double delta(std::size_t in, std::size_t out, double fulfilment) const;
   double fulfilment_change(std::size_t in, std::size_t out) const;
 
  private:

@@ -246,8 +246,21 @@ class TabuSearch {
     const MoveScorer scorer(ctx_.weights, ctx_.instance, ctx_.similarity, row_sums_, current_,
                             coverage_ ? &*coverage_ : nullptr, coverage_ ? &fulfilment_moves_ : nullptr);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
+      if (!coverage_) {
+        for (std::size_t i = begin; i < end; ++i) {
+          new_score_[i] = current + scorer.delta(moves_in_[i], moves_out_[i]);
+          judge(i);
+        }
+        return;
+      }
+      // Moves come grouped by incoming candidate: its rows are worked out
+      // once for the group. Buffers are kept per thread across iterations.
+      thread_local FulfilmentMoves::Incoming incoming;
+      incoming.in = kNone;
       for (std::size_t i = begin; i < end; ++i) {
-        new_score_[i] = current + scorer.delta(moves_in_[i], moves_out_[i]);
+        const std::size_t in = moves_in_[i], out = moves_out_[i];
+        if (incoming.in != in) fulfilment_moves_.prepare_incoming(in, incoming);
+        new_score_[i] = current + scorer.delta(in, out, fulfilment_moves_.change(incoming, out));
         judge(i);
       }
     });

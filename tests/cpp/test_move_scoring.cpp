@@ -149,11 +149,17 @@ TEST(MoveScoring, PreparedFormsMatchThePlainOnes) {
         if (mask[i]) outgoing.push_back(i);
       FulfilmentMoves prepared;
       prepared.prepare(kWeights, p, *cache, by_candidate, outgoing);
+      FulfilmentMoves::Incoming incoming;
       for (std::size_t in = 0; in < n; ++in) {
         if (mask[in]) continue;
+        prepared.prepare_incoming(in, incoming);
         EXPECT_EQ(prepared.change(in, n), fulfilment_change_cached(kWeights, p, *cache, in, kNone));
-        for (std::size_t out : outgoing)
-          EXPECT_EQ(prepared.change(in, out), fulfilment_change_cached(kWeights, p, *cache, in, out));
+        EXPECT_EQ(prepared.change(incoming, n), fulfilment_change_cached(kWeights, p, *cache, in, kNone));
+        for (std::size_t out : outgoing) {
+          const double plain = fulfilment_change_cached(kWeights, p, *cache, in, out);
+          EXPECT_EQ(prepared.change(in, out), plain);
+          EXPECT_EQ(prepared.change(incoming, out), plain);
+        }
       }
       const DeltaCache plain = delta_cache(mask, p, kWeights, *p.similarity_matrix);
       const DeltaCache by_rows = delta_cache(mask, p, kWeights, *p.similarity_matrix, true);
