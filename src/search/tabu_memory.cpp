@@ -291,6 +291,22 @@ void MoveMemory::prepare(const TabuMemory& memory, const SelectionMask& current,
     for (std::size_t k = first; k < m_ && k + kReach + 1 < rank_[x] + kSpan; ++k)
       neighbours_[s * kSpan + (k + kReach + 1 - rank_[x])] = memory.pair_count(x, selected[k]);
   }
+
+  insertion_change_.resize(incoming.size());
+  for (std::size_t s = 0; s < incoming.size(); ++s) insertion_change_[s] = pair_sum_after(incoming[s], n_) - pair_sum_;
+  // The removal alone: pair_sum_after with an incoming side that adds nothing
+  // is not available, so the removal block is repeated here.
+  removal_change_.resize(m_);
+  for (std::size_t p = 0; p < m_; ++p) {
+    std::uint64_t sum = pair_sum_;
+    for (std::size_t j = 1; j <= kReach; ++j) {
+      if (p >= j) sum -= band(p - j, j);
+      if (p + j < m_) sum -= band(p, j);
+    }
+    for (std::size_t a = p >= kReach ? p - kReach : 0; a < p; ++a)
+      if (a + kReach + 1 < m_) sum += band(a, kReach + 1);
+    removal_change_[p] = sum - pair_sum_;
+  }
 }
 
 std::uint64_t MoveMemory::band(std::size_t position, std::size_t distance) const {
@@ -342,7 +358,10 @@ double MoveMemory::penalty(std::size_t in, std::size_t out) const {
   const std::vector<std::uint64_t>& counts = memory_->candidate_counts();
   const std::uint64_t frequency = frequency_sum_ + counts[in] - (removes ? counts[out] : 0);
   const std::uint64_t cluster = cluster_sum_ + cluster_weight_[in] - (removes ? cluster_weight_[out] : 0);
-  const std::uint64_t pairs = pair_sum_after(in, out);
+  // Positions more than two pair windows apart change disjoint pairs.
+  const bool far = removes && (rank_[out] > rank_[in] ? rank_[out] - rank_[in] : rank_[in] - rank_[out]) > 2 * kSpan;
+  const std::uint64_t pairs =
+      far ? pair_sum_ + removal_change_[rank_[out]] + insertion_change_[slot_[in]] : pair_sum_after(in, out);
   return 0.004 * static_cast<double>(cluster) + 0.005 * static_cast<double>(frequency) +
          0.003 * static_cast<double>(pairs);
 }

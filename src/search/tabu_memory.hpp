@@ -148,6 +148,10 @@ class MoveMemory {
   std::vector<std::uint32_t> slot_;            // per incoming candidate: its row of neighbour counts
   std::vector<std::size_t> slotted_;
   std::vector<std::uint64_t> neighbours_;      // pair counts with the selected around its rank
+  // What removing the chunk at a position, or inserting an incoming candidate
+  // (by slot), alone does to the pair sum (mod 2^64). Far apart, the two
+  // changes touch disjoint pair windows and simply add up.
+  std::vector<std::uint64_t> removal_change_, insertion_change_;
 };
 
 }  // namespace quarnel
