@@ -479,7 +479,7 @@ double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
 
 MoveScorer::MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& instance,
                        std::span<const float> similarity, std::span<const float> row_sums, const SelectionMask& mask,
-                       const CoverageTopK* cache, const FulfilmentMoves* prepared)
+                       const CoverageTopK* cache, const FulfilmentMoves* prepared, bool symmetric_similarity)
     : weights_(weights),
       instance_(instance),
       similarity_(similarity),
@@ -488,7 +488,8 @@ MoveScorer::MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& i
       cache_(cache),
       prepared_(prepared),
       params_(support_params(weights)),
-      n_(instance.num_candidates) {
+      n_(instance.num_candidates),
+      symmetric_(symmetric_similarity) {
   check_length(similarity.size(), checked_product(n_, n_, "similarity matrix"), "similarity matrix");
   check_length(row_sums.size(), n_, "redundancy row sums");
   check_length(mask.size(), n_, "selection mask");
@@ -522,7 +523,8 @@ double MoveScorer::delta(std::size_t in, std::size_t out, double fulfilment) con
     base += w_aux * static_cast<double>(p.auxiliary_scores[in] - p.auxiliary_scores[out]);
     base += w_ful * fulfilment;
     // The pair term cancels the incoming candidate's similarity to the one leaving.
-    redundancy = static_cast<double>(row_sums_[in]) - static_cast<double>(similarity_[in * n_ + out]) -
+    const float pair = symmetric_ ? similarity_[out * n_ + in] : similarity_[in * n_ + out];
+    redundancy = static_cast<double>(row_sums_[in]) - static_cast<double>(pair) -
                  static_cast<double>(row_sums_[out]);
   } else {
     base = w_den * static_cast<double>(p.density_scores[in]) + w_rel * static_cast<double>(p.relevance_scores[in]);

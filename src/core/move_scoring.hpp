@@ -146,9 +146,12 @@ class MoveScorer {
  public:
   // `cache` may be null: the fulfilment change is then computed exactly from
   // `mask`. With `prepared` (for `cache`) the cached change is read from it.
+  // With `symmetric_similarity` the pair term sim[in][out] is read as
+  // sim[out][in] (the same bits): the rows of the few outgoing candidates stay
+  // in cache, where the rows of the many incoming ones would not.
   MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& instance, std::span<const float> similarity,
              std::span<const float> row_sums, const SelectionMask& mask, const CoverageTopK* cache,
-             const FulfilmentMoves* prepared = nullptr);
+             const FulfilmentMoves* prepared = nullptr, bool symmetric_similarity = false);
 
   // Objective change of adding `in` while removing `out` (>= n: pure add).
   double delta(std::size_t in, std::size_t out) const { return delta(in, out, fulfilment_change(in, out)); }
@@ -166,6 +169,7 @@ class MoveScorer {
   const FulfilmentMoves* prepared_;
   SupportParams params_;
   std::size_t n_;
+  bool symmetric_;
 };
 
 // Objective change of adding `in` while removing `out` (n or kNone: pure add).

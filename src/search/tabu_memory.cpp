@@ -137,8 +137,7 @@ void TabuMemory::clear() {
 }
 
 std::uint64_t TabuMemory::pair_count(std::size_t a, std::size_t b) const {
-  const auto it = pair_counts_.find(pair_key(a, b));
-  return it == pair_counts_.end() ? 0 : it->second;
+  return pair_counts_.get(pair_key(a, b));
 }
 
 std::uint64_t TabuMemory::cluster_count(std::int32_t cluster) const {
@@ -172,7 +171,7 @@ void TabuMemory::record_move(const SelectionMask& mask, std::size_t added, std::
 
   for (std::size_t i : selected) ++candidate_counts_[i];
   for (std::size_t a = 0; a < selected.size(); ++a)
-    for (std::size_t b = a + 1; b < selected.size(); ++b) ++pair_counts_[pair_key(selected[a], selected[b])];
+    for (std::size_t b = a + 1; b < selected.size(); ++b) pair_counts_.increment(pair_key(selected[a], selected[b]));
   for (std::size_t i : selected)
     if (instance.cluster_ids[i] >= 0) ++cluster_counts_[instance.cluster_ids[i]];
 

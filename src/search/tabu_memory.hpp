@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/problem.hpp"
+#include "search/pair_counts.hpp"
 
 namespace quarnel {
 
@@ -94,7 +95,7 @@ class TabuMemory {
  private:
   std::deque<TabuRecord> ring_;
   std::vector<std::uint64_t> candidate_counts_;
-  std::unordered_map<std::uint64_t, std::uint64_t> pair_counts_;  // key (smaller << 32 | larger)
+  PairCounts pair_counts_;  // key (smaller << 32 | larger)
   std::unordered_map<std::int32_t, std::uint64_t> cluster_counts_;
   std::size_t n_;
   std::uint64_t max_tenure_;

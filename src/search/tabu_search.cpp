@@ -244,7 +244,7 @@ class TabuSearch {
     }
     if (coverage_) fulfilment_moves_.prepare(ctx_.weights, ctx_.instance, *coverage_, coverage_by_candidate_, outgoing_);
     const MoveScorer scorer(ctx_.weights, ctx_.instance, ctx_.similarity, row_sums_, current_,
-                            coverage_ ? &*coverage_ : nullptr, coverage_ ? &fulfilment_moves_ : nullptr);
+                            coverage_ ? &*coverage_ : nullptr, coverage_ ? &fulfilment_moves_ : nullptr, symmetric_);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
       if (!coverage_) {
         for (std::size_t i = begin; i < end; ++i) {
