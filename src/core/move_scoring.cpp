@@ -375,12 +375,16 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
       Row& row = removal_[b * rows_ + t];
       row.list = cache.top[t];
       row.quorum = cache.quorum[t];
+      bool as_pure_add = out == kNone;
       if (out != kNone) {
         const int slot = held_slot(&cache.holders[3 * t], out);
         if (slot >= 0) row.list = without_slot(row.list, slot);
         if (by_candidate[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
+        // Same list, same quorum class: the pure add's term (block 0, made first).
+        as_pure_add = slot < 0 && std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(cache.quorum[t], 4);
       }
-      row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
+      row.term = as_pure_add && b > 0 ? removal_[t].term
+                                      : row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
       first_[b * rows_ + t] = row.list.v[0];
       last_[b * rows_ + t] = row.list.v[3];
       counts_four_[b * rows_ + t] = std::bit_cast<float>(row.quorum >= 4 ? 0xFFFFFFFFu : 0u);
