@@ -360,10 +360,8 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
   blocked_.clear();
   block_.resize(n_, kUnprepared);
   removal_.resize((outgoing.size() + 1) * rows_);
-  first_.resize((outgoing.size() + 1) * rows_);
-  last_.resize((outgoing.size() + 1) * rows_);
-  counts_four_.resize((outgoing.size() + 1) * rows_);
-  prefix_.resize((outgoing.size() + 1) * (rows_ + 1));
+  differs_.assign((outgoing.size() + 1) * rows_, 0);
+  first_difference_.assign(outgoing.size() + 1, rows_);
   for (std::size_t b = 0; b <= outgoing.size(); ++b) {
     const std::size_t out = b == 0 ? kNone : outgoing[b - 1];
     if (b > 0) {
@@ -375,37 +373,29 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
       Row& row = removal_[b * rows_ + t];
       row.list = cache.top[t];
       row.quorum = cache.quorum[t];
-      bool as_pure_add = out == kNone;
-      if (out != kNone) {
-        const int slot = held_slot(&cache.holders[3 * t], out);
-        if (slot >= 0) row.list = without_slot(row.list, slot);
-        if (by_candidate[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
-        // Same list, same quorum class: the pure add's term (block 0, made first).
-        as_pure_add = slot < 0 && std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(cache.quorum[t], 4);
+      if (out == kNone) {
+        row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
+        continue;
       }
-      row.term = as_pure_add && b > 0 ? removal_[t].term
-                                      : row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
-      first_[b * rows_ + t] = row.list.v[0];
-      last_[b * rows_ + t] = row.list.v[3];
-      counts_four_[b * rows_ + t] = std::bit_cast<float>(row.quorum >= 4 ? 0xFFFFFFFFu : 0u);
+      const int slot = held_slot(&cache.holders[3 * t], out);
+      if (slot >= 0) row.list = without_slot(row.list, slot);
+      if (by_candidate[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
+      // Same list and quorum class as the pure add (block 0, made first): its term.
+      if (slot < 0 && std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(cache.quorum[t], 4)) {
+        row.term = removal_[t].term;
+        continue;
+      }
+      row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
+      differs_[b * rows_ + t] = 1;
+      if (first_difference_[b] == rows_) first_difference_[b] = t;
     }
-    double* prefix = &prefix_[b * (rows_ + 1)];
-    prefix[0] = 0.0;
-    for (std::size_t t = 0; t < rows_; ++t) prefix[t + 1] = prefix[t] + removal_[b * rows_ + t].term;
   }
+}
 
-  differs_.assign((outgoing.size() + 1) * rows_, 0);
-  first_difference_.assign(outgoing.size() + 1, rows_);
-  for (std::size_t b = 1; b <= outgoing.size(); ++b) {
-    for (std::size_t t = rows_; t-- > 0;) {
-      const Row& row = removal_[b * rows_ + t];
-      const Row& add = removal_[t];
-      bool same = std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(add.quorum, 4);
-      for (int s = 0; s < 4; ++s)
-        same = same && std::bit_cast<std::uint32_t>(row.list.v[s]) == std::bit_cast<std::uint32_t>(add.list.v[s]);
-      if (!same) differs_[b * rows_ + t] = 1, first_difference_[b] = t;
-    }
-  }
+double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
+  thread_local Incoming incoming;
+  prepare_incoming(in, incoming);
+  return change(incoming, out);
 }
 
 void FulfilmentMoves::prepare_incoming(std::size_t in, Incoming& incoming) const {
@@ -433,51 +423,6 @@ double FulfilmentMoves::change(const Incoming& incoming, std::size_t out) const 
   const float* coverage = by_candidate_.data() + incoming.in * rows_;
   for (std::size_t t = from; t < rows_; ++t)
     change += differs[t] ? row_change(rows[t], t, coverage[t]) : incoming.value[t];
-  return change;
-}
-
-double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
-  check_index(in, n_, "incoming candidate");
-  const std::uint32_t block = out < n_ ? block_[out] : 0;
-  require(block != kUnprepared, "fulfilment change asked for an outgoing candidate that was not prepared");
-  const Row* rows = &removal_[block * rows_];
-  const float* coverage = by_candidate_.data() + in * rows_;
-  const float* first = &first_[block * rows_];
-  const float* last = &last_[block * rows_];
-  const float* counts_four = &counts_four_[block * rows_];
-  // The first row the incoming candidate changes: it enters the list, or it
-  // reaches the threshold while the quorum is below four (support reads the
-  // quorum only as "at least 3" and "at least 4").
-  const __m128 threshold = _mm_set1_ps(params_.threshold);
-  std::size_t from = rows_;
-  std::size_t t = 0;
-  for (; t + 4 <= rows_ && from == rows_; t += 4) {
-    const __m128 c = _mm_loadu_ps(coverage + t);
-    const __m128 enters = _mm_or_ps(_mm_cmpge_ps(c, _mm_loadu_ps(first + t)), _mm_cmpgt_ps(c, _mm_loadu_ps(last + t)));
-    const __m128 counts = _mm_andnot_ps(_mm_loadu_ps(counts_four + t), _mm_cmpge_ps(c, threshold));
-    const int changed = _mm_movemask_ps(_mm_or_ps(enters, counts));
-    if (changed != 0) from = t + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(changed)));
-  }
-  for (; t < rows_ && from == rows_; ++t) {
-    const float c = coverage[t];
-    if (c >= first[t] || c > last[t] || (c >= params_.threshold && rows[t].quorum < 4)) from = t;
-  }
-  // The rows before it add their prepared terms in order: their running sum.
-  double change = prefix_[block * (rows_ + 1) + from];
-  for (t = from; t < rows_; ++t) {
-    const Row& row = rows[t];
-    const float c = coverage[t];
-    const std::uint64_t quorum = row.quorum + (c >= params_.threshold ? 1 : 0);
-    const bool same_quorum = std::min<std::uint64_t>(quorum, 4) == std::min<std::uint64_t>(row.quorum, 4);
-    const bool enters = c >= row.list.v[0] || c > row.list.v[3];
-    if (!enters && same_quorum) {
-      change += row.term;
-      continue;
-    }
-    TopFour<float> list = row.list;
-    list.insert(c);
-    change += row_weight_[t] * (support_of(list, quorum, params_) - cache_->support[t]);
-  }
   return change;
 }
 

@@ -113,15 +113,9 @@ class FulfilmentMoves {
   std::vector<Row> removal_;          // one block of rows per outgoing candidate; block 0: no removal
   std::vector<std::uint32_t> block_;  // per candidate
   std::vector<std::size_t> blocked_;
-  // Per block, by row: the first and last value of the list, and all ones
-  // where the quorum already counts four (so that reaching the threshold
-  // changes nothing), for testing four rows at a time which rows a candidate
-  // changes; and the running sums of the terms, which stand for every
-  // leading row it leaves as it is.
-  std::vector<float> first_, last_, counts_four_;
-  std::vector<double> prefix_;  // rows + 1 per block
-  // Per block, by row: 1 where its list or quorum class differs from the
-  // pure add's (block 0); and the first such row.
+  // Per block, by row: 1 where the removal changes the list or the quorum's
+  // class, so that the row differs from the pure add's (block 0); and the
+  // first such row.
   std::vector<std::uint8_t> differs_;
   std::vector<std::size_t> first_difference_;
 
