@@ -79,8 +79,9 @@ def test_concurrent_solves_on_one_solver_match_sequential_solves():
 
 
 def test_other_threads_run_while_a_solve_searches():
-    solver = qs.TabuSearchSolver(qs.SolverConfig(iterations=200, early_stopping_patience=200))
-    p = problem(600, 32)
+    # Large enough that even a fast machine spends well over 50 ms searching.
+    solver = qs.TabuSearchSolver(qs.SolverConfig(iterations=600, early_stopping_patience=600))
+    p = problem(2000, 32)
     ticks = []
     stop = threading.Event()
 
