@@ -3,10 +3,16 @@
 Usage: PYTHONPATH=<build dir> python bench/bench_maxsim.py [--queries 16] [--docs 1000] [--threads 2] [--repeats 5]
 
 Each vector path (the SSE2 baseline, then the best the CPU offers) runs in a child process of its own,
-since the module picks its path once per process from QUARNEL_SOLVER_SIMD. Within a child the module and
+since the module picks its path once per process from QUARNEL_SOLVER_SIMD; the path column is the one
+the child reports (quarnel._native.simd_path()). Within a child the module and
 NumPy are timed side by side on the same data, each with --threads threads (worker pool and BLAS). The
 table gives the median times, NumPy / module (above 1: the module is faster), the module's token pairs
 per second, and each quantised path's speed relative to the module's own f32 path.
+
+A second table covers variable-length documents (lengths drawn from 20 to 300 tokens): `quarnel.maxsim`
+on the ragged list next to `compute_max_sim_batch_f32` on the same documents zero-padded to the longest
+(what callers of the uniform function do; its scores then differ), and four Python threads each making
+the same `quarnel.maxsim` call at once next to the four calls one after another.
 """
 import argparse
 import json
@@ -92,6 +98,11 @@ def child(args):
 
     import quarnel_solver as qs
 
+    try:
+        from quarnel import _native
+        chosen = _native.simd_path()
+    except ImportError:  # a build without the quarnel package: the path requested
+        chosen = "sse2" if os.environ.get("QUARNEL_SOLVER_SIMD", "").lower() == "sse2" else "best"
     rng = np.random.default_rng(0)
     token_pairs = args.queries * args.query_tokens * args.docs * args.doc_tokens
 
@@ -99,7 +110,8 @@ def child(args):
         close = np.allclose(module_fn(), numpy_fn(), rtol=1e-3, atol=1e-2)
         ours = median_seconds(module_fn, args.repeats)
         theirs = median_seconds(numpy_fn, args.repeats)
-        print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "pairs": token_pairs, "close": close}))
+        print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "pairs": token_pairs, "close": close,
+                          "chosen": chosen}))
 
     q = rng.standard_normal((args.queries, args.query_tokens, args.dim)).astype(np.float32)
     d = rng.standard_normal((args.docs, args.doc_tokens, args.dim)).astype(np.float32)
@@ -116,6 +128,43 @@ def child(args):
             lambda: qs.compute_max_sim_batch(q_codes, q_meta, d_codes, d_meta, num_bits, args.dim),
             lambda: numpy_quantised(np, q_codes, q_meta, d_codes, d_meta, num_bits, padded),
         )
+
+
+def ragged_child(args):
+    """Times variable-length scoring; prints one JSON record per figure."""
+    import threading
+
+    import numpy as np
+
+    import quarnel
+    import quarnel_solver as qs
+
+    rng = np.random.default_rng(1)
+    lengths = rng.integers(20, 301, args.docs)
+    docs = [rng.standard_normal((int(n), args.dim)).astype(np.float32) for n in lengths]
+    padded = np.zeros((args.docs, int(lengths.max()), args.dim), np.float32)
+    for j, doc in enumerate(docs):
+        padded[j, : len(doc)] = doc
+    q = rng.standard_normal((args.queries, args.query_tokens, args.dim)).astype(np.float32)
+    real_pairs = args.queries * args.query_tokens * int(lengths.sum())
+    ours = median_seconds(lambda: quarnel.maxsim(q, docs), args.repeats)
+    theirs = median_seconds(lambda: qs.compute_max_sim_batch_f32(q, padded), args.repeats)
+    print(json.dumps({"figure": "ragged", "module": ours, "padded": theirs, "pairs": real_pairs}))
+
+    def four_at_once():
+        workers = [threading.Thread(target=quarnel.maxsim, args=(q, docs)) for _ in range(4)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+
+    def four_in_turn():
+        for _ in range(4):
+            quarnel.maxsim(q, docs)
+
+    together = median_seconds(four_at_once, args.repeats)
+    in_turn = median_seconds(four_in_turn, args.repeats)
+    print(json.dumps({"figure": "threads", "together": together, "in_turn": in_turn, "pairs": 4 * real_pairs}))
 
 
 def cpu_has_avx2():
@@ -135,10 +184,13 @@ def main():
     parser.add_argument("--dim", type=int, default=128)
     parser.add_argument("--threads", type=int, default=2, help="worker pool and BLAS threads")
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--no-ragged", action="store_true", help="skip the variable-length table")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         child(args)
+        if not args.no_ragged:
+            ragged_child(args)
         return
 
     paths = [("sse2", "sse2")] + ([("avx2", "")] if cpu_has_avx2() else [])
@@ -146,17 +198,31 @@ def main():
           f"{args.threads} threads each side, median of {args.repeats}")
     print(f"{'path':<5} {'kernel':<6} {'module ms':>10} {'numpy ms':>10} {'numpy/module':>13} {'Gpairs/s':>9} "
           f"{'x own f32':>10}")
+    extra = {}
     for path, request in paths:
         env = dict(os.environ, QUARNEL_SOLVER_SIMD=request, RAYON_NUM_THREADS=str(args.threads),
                    OPENBLAS_NUM_THREADS=str(args.threads), OMP_NUM_THREADS=str(args.threads))
         output = subprocess.run([sys.executable, __file__, "--child", *sys.argv[1:]], env=env, check=True,
                                 capture_output=True, text=True).stdout
         records = [json.loads(line) for line in output.splitlines()]
+        extra[path] = [r for r in records if "figure" in r]
+        records = [r for r in records if "kernel" in r]
         f32_seconds = records[0]["module"]
         for r in records:
-            print(f"{path:<5} {r['kernel']:<6} {r['module'] * 1e3:>10.1f} {r['numpy'] * 1e3:>10.1f} "
+            print(f"{r['chosen']:<5} {r['kernel']:<6} {r['module'] * 1e3:>10.1f} {r['numpy'] * 1e3:>10.1f} "
                   f"{r['numpy'] / r['module']:>13.2f} {r['pairs'] / r['module'] / 1e9:>9.3f} "
                   f"{f32_seconds / r['module']:>10.2f}{'' if r['close'] else '  (results differ!)'}")
+    if args.no_ragged:
+        return
+    print(f"\nDocument lengths 20-300 tokens (N={args.docs}), Q={args.queries} x {args.query_tokens}; "
+          f"Gpairs/s counts real token pairs")
+    print(f"{'path':<5} {'quarnel.maxsim ms':>18} {'padded uniform ms':>18} {'speed-up':>9} {'Gpairs/s':>9} "
+          f"{'4 threads ms':>13} {'4 in turn ms':>13} {'speed-up':>9} {'Gpairs/s':>9}")
+    for path, (ragged, threads) in extra.items():
+        print(f"{path:<5} {ragged['module'] * 1e3:>18.1f} {ragged['padded'] * 1e3:>18.1f} "
+              f"{ragged['padded'] / ragged['module']:>9.2f} {ragged['pairs'] / ragged['module'] / 1e9:>9.3f} "
+              f"{threads['together'] * 1e3:>13.1f} {threads['in_turn'] * 1e3:>13.1f} "
+              f"{threads['in_turn'] / threads['together']:>9.2f} {threads['pairs'] / threads['together'] / 1e9:>9.3f}")
 
 
 if __name__ == "__main__":

@@ -3,15 +3,25 @@
 `ContextSelector` chooses the chunks that best serve a query within a token
 budget and returns a `Selection`. Framework adapters live in submodules that
 import only when their framework is installed: `quarnel.langchain`
-(`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`).
+(`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`). `maxsim`,
+`maxsim_quantized` and `maxsim_binary_documents` score late-interaction
+tokens of items with their own lengths (`quarnel.maxsim`).
 """
 
 from __future__ import annotations
+
+# A development build keeps the private native module (quarnel/_native) in its
+# build directory; extending the package path lets `PYTHONPATH=build/<name>:python`
+# find it beside these sources. An installed package has both in one place.
+from pkgutil import extend_path
+
+__path__ = extend_path(__path__, __name__)
 
 from quarnel_solver import version as _native_version
 
 from .defaults import DEFAULTS, SelectionDefaults
 from .errors import InternalError
+from .maxsim import maxsim, maxsim_binary_documents, maxsim_quantized
 from .selection import ChunkReport, Selection
 from .selector import ContextSelector
 
@@ -24,4 +34,7 @@ __all__ = [
     "InternalError",
     "DEFAULTS",
     "SelectionDefaults",
+    "maxsim",
+    "maxsim_quantized",
+    "maxsim_binary_documents",
 ]

@@ -78,12 +78,13 @@ void max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTens
                        const QuantizerParams& params, float* scores, SimdPath path, const SlabCheck& between_slabs) {
   const CodeLayout layout = code_layout(params.num_bits, path);
   const std::size_t code_bytes = q_codes.width;
-  const CodeSide queries = make_code_side(q_codes, q_meta, layout, 1, code_bytes);
+  require_metadata_covers(q_codes, q_meta);
+  const CodeSide queries = make_code_side(uniform_source(q_codes, q_meta), layout, 1, code_bytes);
   require_metadata_covers(d_codes, d_meta);
   // Only scored pairs read document codes, so only they need the query's length.
   const bool pairs_scored = q_codes.has_rows() && d_codes.has_rows();
   if (pairs_scored && d_codes.width < code_bytes) throw_index_error("document token code", d_codes.width, d_codes.width);
-  const CodeSide documents = make_code_side(d_codes, d_meta, layout, kDocumentLanes, code_bytes);
+  const CodeSide documents = make_code_side(uniform_source(d_codes, d_meta), layout, kDocumentLanes, code_bytes);
   max_sim_code_items(queries, documents, params.num_bits, params.component_count(), scores, path, between_slabs);
 }
 

@@ -113,25 +113,41 @@ void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const Token
   if (meta.width < 4) throw_index_error("token metadata row", meta.width, meta.width);
 }
 
-CodeSide make_code_side(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta, CodeLayout layout,
-                        std::size_t lanes, std::size_t code_bytes) {
-  require_metadata_covers(codes, meta);
+CodeTokenSource uniform_source(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta) {
+  CodeTokenSource source;
+  source.item_tokens.assign(codes.items, codes.tokens);
+  source.code_row = [&codes](std::size_t i, std::size_t t) { return codes.row_bytes(i, t); };
+  source.meta_row = [&meta](std::size_t i, std::size_t t) { return meta.row_bytes(i, t); };
+  source.code_width = codes.width;
+  source.code_value_stride = codes.value_stride;
+  source.meta_value_stride = meta.value_stride;
+  return source;
+}
+
+CodeSide make_code_side(const CodeTokenSource& source, CodeLayout layout, std::size_t lanes, std::size_t code_bytes) {
   const std::size_t steps = code_steps(layout, code_bytes);
-  CodeSide side(lanes, steps, std::vector<std::size_t>(codes.items, codes.tokens));
-  parallel_for(codes.items, [&](std::size_t begin, std::size_t end) {
-    const std::size_t present = std::min(code_bytes, codes.width);
+  CodeSide side(lanes, steps, source.item_tokens);
+  const std::size_t present = std::min(code_bytes, source.code_width);
+  const auto meta_value = [&](const unsigned char* row, std::size_t k) {
+    float v;
+    std::memcpy(&v, row + static_cast<std::ptrdiff_t>(k) * source.meta_value_stride, sizeof v);
+    return v;
+  };
+  parallel_for(source.item_tokens.size(), [&](std::size_t begin, std::size_t end) {
     std::vector<std::uint8_t> code(code_bytes, 0);
     std::vector<std::uint32_t> words(steps);
     for (std::size_t i = begin; i < end; ++i) {
-      for (std::size_t t = 0; t < codes.tokens; ++t) {
-        if (codes.value_stride == 1) {
-          if (present != 0) std::memcpy(code.data(), codes.row_bytes(i, t), present);
+      for (std::size_t t = 0; t < source.item_tokens[i]; ++t) {
+        const unsigned char* row = source.code_row(i, t);
+        if (source.code_value_stride == 1) {
+          if (present != 0) std::memcpy(code.data(), row, present);
         } else {
-          for (std::size_t k = 0; k < present; ++k) code[k] = codes.value(i, t, k);
+          for (std::size_t k = 0; k < present; ++k) code[k] = row[static_cast<std::ptrdiff_t>(k) * source.code_value_stride];
         }
         pack_words(layout, code.data(), code_bytes, words.data(), steps);
-        side.set_token(i, t, words.data(), meta.value(i, t, 0), meta.value(i, t, 1),
-                       static_cast<float>(code_sum_from_f32(meta.value(i, t, 2))));
+        const unsigned char* meta = source.meta_row(i, t);
+        side.set_token(i, t, words.data(), meta_value(meta, 0), meta_value(meta, 1),
+                       static_cast<float>(code_sum_from_f32(meta_value(meta, 2))));
       }
     }
   });

@@ -10,6 +10,7 @@
 // product or a bit count as long as both sides use the same layout.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "maxsim/token_tensor.hpp"
@@ -70,10 +71,24 @@ std::uint32_t code_sum_from_f32(float value);
 // is checked when the codes have no rows.
 void require_metadata_covers(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta);
 
+// Where the tokens of one side come from: item i has item_tokens[i] tokens;
+// token t's codes start at code_row(i, t) (code_width bytes, value stride
+// in bytes) and its metadata (scale, offset, code sum) at meta_row(i, t).
+struct CodeTokenSource {
+  std::vector<std::size_t> item_tokens;
+  std::function<const unsigned char*(std::size_t, std::size_t)> code_row;
+  std::function<const unsigned char*(std::size_t, std::size_t)> meta_row;
+  std::size_t code_width = 0;
+  std::ptrdiff_t code_value_stride = 1;
+  std::ptrdiff_t meta_value_stride = sizeof(float);
+};
+
+// The source of a uniform batch: every item has codes.tokens tokens.
+CodeTokenSource uniform_source(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta);
+
 // Copies the first code_bytes bytes of every token's codes (all of them when
 // a code is shorter: the missing bytes count as zero) and its scale, offset
 // and code sum, in parallel over items.
-CodeSide make_code_side(const TokenTensor<std::uint8_t>& codes, const TokenTensor<float>& meta, CodeLayout layout,
-                        std::size_t lanes, std::size_t code_bytes);
+CodeSide make_code_side(const CodeTokenSource& source, CodeLayout layout, std::size_t lanes, std::size_t code_bytes);
 
 }  // namespace quarnel
