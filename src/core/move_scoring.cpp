@@ -7,16 +7,13 @@
 
 #include <emmintrin.h>
 
+#include "core/coverage_rows.hpp"
 #include "core/panic.hpp"
 
 namespace quarnel {
 namespace {
 
-std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  std::size_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) throw_internal(std::string(what) + " size overflows");
-  return product;
-}
+using namespace rows;
 
 // The coverage matrix when fulfilment takes part in the objective, else null.
 const std::vector<float>* active_coverage(const ProblemInstance& instance, float mu) {
@@ -25,71 +22,6 @@ const std::vector<float>* active_coverage(const ProblemInstance& instance, float
   const std::size_t needed = checked_product(instance.num_query_tokens, instance.num_candidates, "coverage matrix");
   check_length(instance.coverage_matrix->size(), needed, "coverage matrix");
   return &*instance.coverage_matrix;
-}
-
-// Indices whose byte is non-zero, or equal to 1 when `only_ones` is set.
-std::vector<std::size_t> selection_of(const SelectionMask& mask, std::size_t n, bool only_ones) {
-  check_length(mask.size(), n, "selection mask");
-  std::vector<std::size_t> selected;
-  for (std::size_t i = 0; i < n; ++i)
-    if (only_ones ? mask[i] == 1 : mask[i] != 0) selected.push_back(i);
-  return selected;
-}
-
-// Support of a list of f32 coverage values, in f64 arithmetic.
-inline double support_of(const TopFour<float>& top, std::uint64_t quorum, const SupportParams& params) {
-  TopFour<double> wide;
-  for (int s = 0; s < 4; ++s) wide.v[s] = top.v[s];
-  return support_f64(wide, quorum, params);
-}
-
-// One row's top four with the holders of the first three slots.
-struct HeldTop {
-  TopFour<float> top;
-  std::uint32_t holder[3] = {kNoHolder, kNoHolder, kNoHolder};
-  std::uint64_t quorum = 0;
-
-  void insert(float c, std::uint32_t who) {
-    switch (top.insert(c)) {
-      case 0:
-        holder[2] = holder[1], holder[1] = holder[0], holder[0] = who;
-        break;
-      case 1:
-        holder[2] = holder[1], holder[1] = who;
-        break;
-      case 2:
-        holder[2] = who;
-        break;
-      default:
-        break;
-    }
-  }
-};
-
-HeldTop held_top(const float* row, const std::vector<std::size_t>& selected, float threshold) {
-  HeldTop h;
-  for (std::size_t k : selected) {
-    const float c = row[k];
-    if (c >= threshold) ++h.quorum;
-    h.insert(c, static_cast<std::uint32_t>(k));
-  }
-  return h;
-}
-
-// The list after removing the value of `slot` (0..2): the lower values move up
-// one slot and the last slot becomes 0.
-TopFour<float> without_slot(const TopFour<float>& top, int slot) {
-  TopFour<float> out = top;
-  for (int s = slot; s < 3; ++s) out.v[s] = top.v[s + 1];
-  out.v[3] = 0.0f;
-  return out;
-}
-
-// The slot held by `who`, or -1.
-int held_slot(const std::uint32_t* holders, std::size_t who) {
-  for (int s = 0; s < 3; ++s)
-    if (holders[s] == who) return s;
-  return -1;
 }
 
 double cached_change(const SupportParams& params, const ProblemInstance& instance, const CoverageTopK& cache,
@@ -125,10 +57,20 @@ double cached_change(const SupportParams& params, const ProblemInstance& instanc
 
 }  // namespace
 
-std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n) {
+std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n,
+                                       bool symmetric) {
   check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
   const std::vector<std::size_t> selected = selection_of(mask, n, false);
   std::vector<float> sums(n, 0.0f);
+  if (symmetric) {
+    float* out = sums.data();
+    for (std::size_t j : selected) {
+      const float* row = similarity.data() + j * n;
+      for (std::size_t i = 0; i < j; ++i) out[i] += row[i];
+      for (std::size_t i = j + 1; i < n; ++i) out[i] += row[i];
+    }
+    return sums;
+  }
   for (std::size_t i = 0; i < n; ++i) {
     const float* row = similarity.data() + i * n;
     float sum = 0.0f;
@@ -187,111 +129,32 @@ std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const Prob
 
 bool is_bitwise_symmetric(std::span<const float> similarity, std::size_t n) {
   check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
-  // Tiles keep the transposed reads within a few cache lines.
-  constexpr std::size_t kTile = 64;
-  for (std::size_t bi = 0; bi < n; bi += kTile)
-    for (std::size_t bj = bi; bj < n; bj += kTile)
-      for (std::size_t i = bi; i < std::min(bi + kTile, n); ++i)
-        for (std::size_t j = std::max(bj, i + 1); j < std::min(bj + kTile, n); ++j)
-          if (std::bit_cast<std::uint32_t>(similarity[i * n + j]) !=
-              std::bit_cast<std::uint32_t>(similarity[j * n + i]))
-            return false;
+  const float* sim = similarity.data();
+  auto same = [&](std::size_t i, std::size_t j) {
+    return std::bit_cast<std::uint32_t>(sim[i * n + j]) == std::bit_cast<std::uint32_t>(sim[j * n + i]);
+  };
+  // Blocks of 4 x 4 above the diagonal against their transposed mirror blocks,
+  // compared as integers (bits, not values: -0.0 and NaN payloads count).
+  const std::size_t whole = n - n % 4;
+  for (std::size_t i = 0; i < whole; i += 4) {
+    for (std::size_t j = i + 4; j < whole; j += 4) {
+      __m128 r0 = _mm_loadu_ps(sim + i * n + j), r1 = _mm_loadu_ps(sim + (i + 1) * n + j);
+      __m128 r2 = _mm_loadu_ps(sim + (i + 2) * n + j), r3 = _mm_loadu_ps(sim + (i + 3) * n + j);
+      _MM_TRANSPOSE4_PS(r0, r1, r2, r3);
+      const __m128i e0 = _mm_cmpeq_epi32(_mm_castps_si128(r0), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sim + j * n + i)));
+      const __m128i e1 = _mm_cmpeq_epi32(_mm_castps_si128(r1), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sim + (j + 1) * n + i)));
+      const __m128i e2 = _mm_cmpeq_epi32(_mm_castps_si128(r2), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sim + (j + 2) * n + i)));
+      const __m128i e3 = _mm_cmpeq_epi32(_mm_castps_si128(r3), _mm_loadu_si128(reinterpret_cast<const __m128i*>(sim + (j + 3) * n + i)));
+      if (_mm_movemask_epi8(_mm_and_si128(_mm_and_si128(e0, e1), _mm_and_si128(e2, e3))) != 0xFFFF) return false;
+    }
+    for (std::size_t a = i; a < i + 4; ++a)  // the diagonal block
+      for (std::size_t b = a + 1; b < i + 4; ++b)
+        if (!same(a, b)) return false;
+  }
+  for (std::size_t j = whole; j < n; ++j)  // the last columns, against every row
+    for (std::size_t i = 0; i < j; ++i)
+      if (!same(i, j)) return false;
   return true;
-}
-
-DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instance, const ObjectiveWeights& weights,
-                       std::span<const float> similarity, bool symmetric_similarity) {
-  const std::size_t n = instance.num_candidates;
-  check_length(mask.size(), n, "selection mask");
-  DeltaCache cache;
-  cache.add_gain.assign(n, 0.0);
-  cache.remove_loss.assign(n, 0.0);
-  cache.redundancy.assign(n, 0.0);
-
-  if (similarity.size() == checked_product(n, n, "similarity matrix")) {
-    const std::vector<std::size_t> ones = selection_of(mask, n, true);
-    if (symmetric_similarity) {
-      // Every sum still takes its terms in ascending j; the loops skip i = j
-      // by their bounds so that they vectorise.
-      double* redundancy = cache.redundancy.data();
-      for (std::size_t j : ones) {
-        const float* row = similarity.data() + j * n;
-        for (std::size_t i = 0; i < j; ++i) redundancy[i] += static_cast<double>(row[i]);
-        for (std::size_t i = j + 1; i < n; ++i) redundancy[i] += static_cast<double>(row[i]);
-      }
-    } else {
-      for (std::size_t i = 0; i < n; ++i) {
-        const float* row = similarity.data() + i * n;
-        double sum = 0.0;
-        for (std::size_t j : ones)
-          if (j != i) sum += static_cast<double>(row[j]);
-        cache.redundancy[i] = sum;
-      }
-    }
-  }
-
-  // Gains and losses do not depend on mu, so only the matrix and rows matter here.
-  if (!instance.coverage_matrix || instance.num_query_tokens == 0) return cache;
-  const std::size_t rows = instance.num_query_tokens;
-  check_length(instance.coverage_matrix->size(), checked_product(rows, n, "coverage matrix"), "coverage matrix");
-  const SupportParams params = support_params(weights);
-  const std::vector<std::size_t> selected = selection_of(mask, n, false);
-  for (std::size_t t = 0; t < rows; ++t) {
-    const float* row = instance.coverage_matrix->data() + t * n;
-    const HeldTop h = held_top(row, selected, params.threshold);
-    const double now = support_of(h.top, h.quorum, params);
-    const double w = instance.query_token_weight(t);
-    auto add_gain = [&](std::size_t i) {
-      const float c = row[i];
-      TopFour<float> list = h.top;
-      list.insert(c);
-      const double gain = support_of(list, h.quorum + (c >= params.threshold ? 1 : 0), params) - now;
-      cache.add_gain[i] += w * (gain > 0.0 ? gain : 0.0);
-    };
-    auto add_loss = [&](std::size_t i) {
-      const int slot = held_slot(h.holder, i);
-      const TopFour<float> list = slot >= 0 ? without_slot(h.top, slot) : h.top;
-      const std::uint64_t quorum = row[i] >= params.threshold && h.quorum > 0 ? h.quorum - 1 : h.quorum;
-      const double loss = now - support_of(list, quorum, params);
-      cache.remove_loss[i] += w * (loss > 0.0 ? loss : 0.0);
-    };
-    // A candidate that leaves the list and the quorum's "at least 3 / 4" as
-    // they are contributes w * 0, which adds nothing while w is finite.
-    if (!std::isfinite(w)) {
-      for (std::size_t i = 0; i < n; ++i) mask[i] == 0 ? add_gain(i) : add_loss(i);
-      continue;
-    }
-    for (std::size_t i : selected) {
-      const bool moves_quorum = row[i] >= params.threshold && h.quorum <= 4 && h.quorum > 0;
-      if (moves_quorum || held_slot(h.holder, i) >= 0) add_loss(i);
-    }
-    if (h.quorum < 4) {
-      // Reaching the threshold moves the quorum's class: test every candidate.
-      for (std::size_t i = 0; i < n; ++i) {
-        const float c = row[i];
-        if (mask[i] == 0 && (c >= params.threshold || c >= h.top.v[0] || c > h.top.v[3])) add_gain(i);
-      }
-      continue;
-    }
-    // Only a value that enters the list counts: four at a time, then the few
-    // that do one by one.
-    const __m128 first = _mm_set1_ps(h.top.v[0]), last = _mm_set1_ps(h.top.v[3]);
-    std::size_t i = 0;
-    for (; i + 4 <= n; i += 4) {
-      const __m128 c = _mm_loadu_ps(row + i);
-      int enters = _mm_movemask_ps(_mm_or_ps(_mm_cmpge_ps(c, first), _mm_cmpgt_ps(c, last)));
-      while (enters != 0) {
-        const std::size_t k = i + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(enters)));
-        enters &= enters - 1;
-        if (mask[k] == 0) add_gain(k);
-      }
-    }
-    for (; i < n; ++i) {
-      const float c = row[i];
-      if (mask[i] == 0 && (c >= h.top.v[0] || c > h.top.v[3])) add_gain(i);
-    }
-  }
-  return cache;
 }
 
 double fulfilment_change_exact(const ObjectiveWeights& weights, const SelectionMask& mask,
@@ -360,9 +223,10 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
   blocked_.clear();
   block_.resize(n_, kUnprepared);
   removal_.resize((outgoing.size() + 1) * rows_);
-  differs_.assign((outgoing.size() + 1) * rows_, 0);
-  first_difference_.assign(outgoing.size() + 1, rows_);
+  differing_rows_.clear();
+  differing_begin_.clear();
   for (std::size_t b = 0; b <= outgoing.size(); ++b) {
+    differing_begin_.push_back(differing_rows_.size());
     const std::size_t out = b == 0 ? kNone : outgoing[b - 1];
     if (b > 0) {
       check_index(out, n_, "outgoing candidate");
@@ -386,10 +250,10 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
         continue;
       }
       row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
-      differs_[b * rows_ + t] = 1;
-      if (first_difference_[b] == rows_) first_difference_[b] = t;
+      differing_rows_.push_back(static_cast<std::uint32_t>(t));
     }
   }
+  differing_begin_.push_back(differing_rows_.size());
 }
 
 double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
@@ -401,28 +265,41 @@ double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
 void FulfilmentMoves::prepare_incoming(std::size_t in, Incoming& incoming) const {
   check_index(in, n_, "incoming candidate");
   incoming.in = in;
-  incoming.value.resize(rows_);
-  incoming.prefix.resize(rows_ + 1);
+  incoming.rows.clear();
+  incoming.terms.clear();
   const float* coverage = by_candidate_.data() + in * rows_;
-  incoming.prefix[0] = 0.0;
   for (std::size_t t = 0; t < rows_; ++t) {
-    incoming.value[t] = row_change(removal_[t], t, coverage[t]);
-    incoming.prefix[t + 1] = incoming.prefix[t] + incoming.value[t];
+    const double term = row_change(removal_[t], t, coverage[t]);
+    if (term == 0.0) continue;
+    incoming.rows.push_back(static_cast<std::uint32_t>(t));
+    incoming.terms.push_back(term);
   }
 }
 
+// The pure add's non-zero rows merged with the rows the removal alters, in
+// ascending row order: the dense sum without its zero terms.
 double FulfilmentMoves::change(const Incoming& incoming, std::size_t out) const {
-  require(incoming.in < n_ && incoming.value.size() == rows_, "incoming rows were not prepared");
+  require(incoming.in < n_, "incoming rows were not prepared");
   const std::uint32_t block = out < n_ ? block_[out] : 0;
   require(block != kUnprepared, "fulfilment change asked for an outgoing candidate that was not prepared");
-  const std::size_t from = first_difference_[block];
-  double change = incoming.prefix[from];
-  if (from == rows_) return change;
+  const std::uint32_t* added = incoming.rows.data();
+  const std::uint32_t* added_end = added + incoming.rows.size();
+  const double* added_term = incoming.terms.data();
+  const std::uint32_t* altered = differing_rows_.data() + differing_begin_[block];
+  const std::uint32_t* altered_end = differing_rows_.data() + differing_begin_[block + 1];
   const Row* rows = &removal_[block * rows_];
-  const std::uint8_t* differs = &differs_[block * rows_];
   const float* coverage = by_candidate_.data() + incoming.in * rows_;
-  for (std::size_t t = from; t < rows_; ++t)
-    change += differs[t] ? row_change(rows[t], t, coverage[t]) : incoming.value[t];
+  double change = 0.0;
+  while (added != added_end || altered != altered_end) {
+    if (altered == altered_end || (added != added_end && *added < *altered)) {
+      change += *added_term;
+      ++added, ++added_term;
+      continue;
+    }
+    const std::uint32_t t = *altered++;
+    change += row_change(rows[t], t, coverage[t]);
+    if (added != added_end && *added == t) ++added, ++added_term;
+  }
   return change;
 }
 

@@ -19,8 +19,11 @@ inline constexpr std::uint32_t kNoHolder = 0xFFFFFFFFu;
 // "No candidate" for the in/out side of a move; any index >= n means the same.
 inline constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
-// r[i] = sum over selected j != i of sim[i*n + j], f32, ascending j.
-std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n);
+// r[i] = sum over selected j != i of sim[i*n + j], f32, ascending j. With
+// `symmetric` (see is_bitwise_symmetric) the terms are read from the selected
+// rows instead of the columns: the same values in the same order, contiguous.
+std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n,
+                                       bool symmetric = false);
 
 // Keeps row sums current after a move by reading the rows of the moved
 // candidates: r[j] -= sim[out*n + j] for j != out, then r[j] += sim[in*n + j]
@@ -44,18 +47,6 @@ std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const Prob
 // The same with threshold, mu and support weights taken from W.
 std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const ProblemInstance& instance,
                                            const ObjectiveWeights& weights);
-
-struct DeltaCache {
-  std::vector<double> add_gain;     // unselected candidates
-  std::vector<double> remove_loss;  // selected candidates
-  std::vector<double> redundancy;   // every candidate, f64 sum over selected j != i
-};
-
-// With `symmetric_similarity` (see is_bitwise_symmetric) the redundancy reads
-// the rows of the selected candidates instead of their columns: the same
-// values, summed in the same order, with contiguous reads.
-DeltaCache delta_cache(const SelectionMask& mask, const ProblemInstance& instance, const ObjectiveWeights& weights,
-                       std::span<const float> similarity, bool symmetric_similarity = false);
 
 // True when sim[i*n + j] and sim[j*n + i] have the same bits for every pair.
 bool is_bitwise_symmetric(std::span<const float> similarity, std::size_t n);
@@ -86,12 +77,13 @@ class FulfilmentMoves {
 
   // The rows of one incoming candidate as a pure add, shared by all its
   // swaps: a swap's change differs only in the rows whose list the outgoing
-  // candidate's removal alters, and until the first of them it is the
-  // running sum of the pure add's rows. Same bits as change().
+  // candidate's removal alters. Most rows add exactly zero (the candidate
+  // enters no list there), and a running sum that starts at +0.0 is unchanged
+  // by adding a zero, so only the other rows are kept. Same bits as change().
   struct Incoming {
     std::size_t in = static_cast<std::size_t>(-1);
-    std::vector<double> value;   // per row: the pure add's term
-    std::vector<double> prefix;  // rows + 1 running sums of `value`
+    std::vector<std::uint32_t> rows;  // ascending rows whose pure-add term is not zero
+    std::vector<double> terms;        // those terms
   };
   void prepare_incoming(std::size_t in, Incoming& incoming) const;
   double change(const Incoming& incoming, std::size_t out) const;
@@ -113,11 +105,10 @@ class FulfilmentMoves {
   std::vector<Row> removal_;          // one block of rows per outgoing candidate; block 0: no removal
   std::vector<std::uint32_t> block_;  // per candidate
   std::vector<std::size_t> blocked_;
-  // Per block, by row: 1 where the removal changes the list or the quorum's
-  // class, so that the row differs from the pure add's (block 0); and the
-  // first such row.
-  std::vector<std::uint8_t> differs_;
-  std::vector<std::size_t> first_difference_;
+  // Per block, the rows where the removal changes the list or the quorum's
+  // class, so that the row differs from the pure add's (block 0).
+  std::vector<std::uint32_t> differing_rows_;  // ascending, block after block
+  std::vector<std::size_t> differing_begin_;   // per block, and one past the last
 
   // The term of `row` (of any block) with the incoming coverage c.
   double row_change(const Row& row, std::size_t t, float c) const {

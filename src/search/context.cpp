@@ -1,14 +1,18 @@
 #include "search/context.hpp"
 
+#include "core/move_scoring.hpp"
+
 namespace quarnel {
 
 SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInstance& instance_,
                              const PreparedConstraints& constraints_, std::span<const float> similarity_,
-                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_)
+                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_, bool mirrored)
     : settings(settings_),
       instance(instance_),
       constraints(constraints_),
       similarity(similarity_),
+      symmetric_similarity(similarity_.size() == instance_.num_candidates * instance_.num_candidates &&
+                           (mirrored || is_bitwise_symmetric(similarity_, instance_.num_candidates))),
       weights(weights_),
       backend(backend_),
       view(make_problem_view(instance_, similarity_, weights_)),

@@ -21,6 +21,9 @@ struct SearchContext {
   const ProblemInstance& instance;
   const PreparedConstraints& constraints;
   std::span<const float> similarity;  // n * n
+  // sim[i*n + j] and sim[j*n + i] have the same bits for every pair, so a
+  // column may be read as the row of the same index.
+  bool symmetric_similarity;
   const ObjectiveWeights& weights;
   const SimilarityBackend& backend;
   ProblemView view;
@@ -28,9 +31,11 @@ struct SearchContext {
   std::vector<double> unary;  // unary_score of every candidate
   SizePowers size_powers;     // for the add priority and retention value
 
+  // `mirrored`: the matrix is symmetric by construction (computed by the
+  // backend); otherwise it is checked.
   SearchContext(const SolverSettings& settings, const ProblemInstance& instance,
                 const PreparedConstraints& constraints, std::span<const float> similarity,
-                const ObjectiveWeights& weights, const SimilarityBackend& backend);
+                const ObjectiveWeights& weights, const SimilarityBackend& backend, bool mirrored = false);
 
   ObjectiveBreakdown evaluate(const SelectionMask& mask) const;
   // The same breakdown from the ascending selected indices of a 0/1 mask;

@@ -93,7 +93,8 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   const std::span<const float> similarity = instance.similarity_matrix ? std::span<const float>(*instance.similarity_matrix)
                                                                        : std::span<const float>(computed);
   const ObjectiveWeights weights = make_objective_weights(settings);
-  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend);
+  // The backend computes each pair once and mirrors it.
+  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend, !computed.empty());
   backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));
   stages.similarity = lap_ms(mark);
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/constraint_check.hpp"
+#include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
 #include "core/panic.hpp"
 #include "core/scores.hpp"

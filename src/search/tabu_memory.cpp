@@ -357,8 +357,11 @@ double MoveMemory::penalty(std::size_t in, std::size_t out) const {
   const std::vector<std::uint64_t>& counts = memory_->candidate_counts();
   const std::uint64_t frequency = frequency_sum_ + counts[in] - (removes ? counts[out] : 0);
   const std::uint64_t cluster = cluster_sum_ + cluster_weight_[in] - (removes ? cluster_weight_[out] : 0);
-  // Positions more than two pair windows apart change disjoint pairs.
-  const bool far = removes && (rank_[out] > rank_[in] ? rank_[out] - rank_[in] : rank_[in] - rank_[out]) > 2 * kSpan;
+  // The insertion's change reads the eight selected positions on either side
+  // of where `in` goes (q = rank_[in]); a removal outside them leaves that
+  // change as it is on the current list, so the two changes simply add.
+  const std::size_t q = rank_[in];
+  const bool far = removes && (rank_[out] >= q + kReach || rank_[out] + kReach + 1 <= q);
   const std::uint64_t pairs =
       far ? pair_sum_ + removal_change_[rank_[out]] + insertion_change_[slot_[in]] : pair_sum_after(in, out);
   return 0.004 * static_cast<double>(cluster) + 0.005 * static_cast<double>(frequency) +

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "backend/thread_pool.hpp"
+#include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
 #include "core/panic.hpp"
 #include "core/scores.hpp"
@@ -100,6 +101,7 @@ class TabuSearch {
         trace_(trace),
         thresholds_(SearchThresholds::from_patience(config_.early_stopping_patience)),
         batched_(ctx.backend.evaluates_moves() && config_.enable_gpu_move_evaluation),
+        symmetric_(ctx.symmetric_similarity),
         current_(start.mask),
         breakdown_(start.breakdown),
         satisfied_(start.satisfied) {
@@ -119,7 +121,7 @@ class TabuSearch {
     keep_key_.assign(n_, 0.0);
     rebuild_caches();
     if (coverage_) coverage_by_candidate_ = coverage_by_candidate(ctx.instance);
-    symmetric_ = ctx.similarity.size() == n_ * n_ && is_bitwise_symmetric(ctx.similarity, n_);
+    deltas_.emplace(ctx.instance, ctx.weights, ctx.similarity, symmetric_);
   }
 
   SearchOutcome run() {
@@ -167,7 +169,7 @@ class TabuSearch {
  private:
   void rebuild_caches() {
     if (batched_) return;
-    row_sums_ = redundancy_row_sums(current_, ctx_.similarity, n_);
+    row_sums_ = redundancy_row_sums(current_, ctx_.similarity, n_, symmetric_);
     coverage_ = coverage_top_k(current_, ctx_.instance, ctx_.weights);
   }
 
@@ -182,7 +184,7 @@ class TabuSearch {
       else if (!ctx_.constraints.is_excluded[i])
         candidates_.push_back(i);
     }
-    const DeltaCache cache = delta_cache(current_, ctx_.instance, ctx_.weights, ctx_.similarity, symmetric_);
+    const DeltaCache& cache = deltas_->update(current_, selected_);
     for (std::size_t i : candidates_) {
       const double gain = cache.add_gain[i];
       add_key_[i] = add_priority(ctx_.size_powers, i, ctx_.unary[i], gain, cache.redundancy[i]);
@@ -340,6 +342,7 @@ class TabuSearch {
   SearchTrace& trace_;
   const SearchThresholds thresholds_;
   const bool batched_;
+  const bool symmetric_;
 
   SelectionMask current_;
   ObjectiveBreakdown breakdown_;
@@ -353,7 +356,7 @@ class TabuSearch {
   std::vector<float> row_sums_;
   std::optional<CoverageTopK> coverage_;
   std::vector<float> coverage_by_candidate_;
-  bool symmetric_ = false;
+  std::optional<DeltaCacheTracker> deltas_;
   FulfilmentMoves fulfilment_moves_;
 
   std::vector<std::size_t> selected_, candidates_, by_retention_, after_;

@@ -8,6 +8,8 @@
 #include <random>
 
 #include "core/constraint_check.hpp"
+#include "core/delta_cache.hpp"
+#include "core/move_scoring.hpp"
 #include "core/scores.hpp"
 #include "test_tabu_fixtures.hpp"
 
@@ -48,6 +50,66 @@ TEST(FastForms, SelectedListEvaluationMatchesTheFullOne) {
       const ObjectiveBreakdown full = world.context.evaluate(mask);
       const ObjectiveBreakdown fast = world.context.evaluate(mask, selected_indices(mask));
       EXPECT_EQ(std::memcmp(&full, &fast, sizeof full), 0) << "seed " << seed << " size " << size;
+    }
+  }
+}
+
+// A walk of swaps, adds, removals and jumps, as the search makes: the tracked
+// cache has the plain cache's bits at every step, through ties, threshold
+// crossings, small quorums, a negative threshold and a row of infinite weight.
+TEST(FastForms, TrackedDeltaCacheMatchesThePlainOne) {
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    // A threshold below 0 counts values that never enter a list (which starts
+    // at 0), so the quorum's class changes on its own.
+    const float threshold = seed == 4 ? -0.1f : 0.55f;
+    const ObjectiveWeights weights = {1.0f, 0.3f, 0.2f, 0.1f, 0.05f, 1.0f, 0.5f, 0.35f, 0.18f, threshold, 4.0f, 1.0f};
+    const std::size_t n = 60 + 37 * seed;
+    ProblemInstance p = testing::random_instance({.n = n, .query_tokens = 9, .symmetric = seed % 2 == 1, .seed = seed});
+    std::mt19937 rng(seed);
+    for (std::size_t k = 0; k < p.coverage_matrix->size(); k += 7) (*p.coverage_matrix)[k] = 0.55f;
+    if (seed == 3) (*p.query_token_weights)[2] = std::numeric_limits<float>::infinity();
+    DeltaCacheTracker tracker(p, weights, *p.similarity_matrix, seed % 2 == 1);
+    SelectionMask mask = testing::random_mask(n, seed % 3, seed);
+    for (int step = 0; step < 120; ++step) {
+      const std::size_t i = rng() % n, j = rng() % n;
+      if (step % 40 == 39)
+        mask = testing::random_mask(n, rng() % (n / 2), seed + step);  // a diversification
+      else if (mask[i] == 0 && mask[j] != 0 && rng() % 4 != 0)
+        mask[i] = 1, mask[j] = 0;
+      else
+        mask[i] = mask[i] == 0 ? 1 : 0;
+      std::vector<std::size_t> selected;
+      for (std::size_t k = 0; k < n; ++k)
+        if (mask[k]) selected.push_back(k);
+      const DeltaCache plain = delta_cache(mask, p, weights, *p.similarity_matrix, seed % 2 == 1);
+      const DeltaCache& tracked = tracker.update(mask, selected);
+      const auto same = [](const std::vector<double>& a, const std::vector<double>& b) {
+        return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+      };
+      ASSERT_TRUE(same(plain.add_gain, tracked.add_gain)) << "seed " << seed << " step " << step;
+      ASSERT_TRUE(same(plain.remove_loss, tracked.remove_loss)) << "seed " << seed << " step " << step;
+      ASSERT_TRUE(same(plain.redundancy, tracked.redundancy)) << "seed " << seed << " step " << step;
+    }
+  }
+}
+
+// Block-wise symmetry check against the pairwise definition, with a single
+// differing bit anywhere (including a -0.0 against a 0.0); row sums read from
+// the selected rows against the column sums.
+TEST(FastForms, SymmetryCheckAndRowSumsFromRows) {
+  std::mt19937 rng(8);
+  for (std::size_t n : {1, 3, 4, 7, 8, 13, 30}) {
+    ProblemInstance p = testing::random_instance({.n = n, .seed = static_cast<std::uint32_t>(n)});
+    std::vector<float>& sim = *p.similarity_matrix;
+    EXPECT_TRUE(is_bitwise_symmetric(sim, n)) << n;
+    const SelectionMask mask = testing::random_mask(n, n / 2, 3);
+    EXPECT_EQ(redundancy_row_sums(mask, sim, n, true), redundancy_row_sums(mask, sim, n));
+    for (int trial = 0; trial < 20 && n > 1; ++trial) {
+      const std::size_t i = rng() % n, j = (i + 1 + rng() % (n - 1)) % n;
+      std::vector<float> changed = sim;
+      changed[i * n + j] = trial % 2 ? -changed[j * n + i] : std::nextafter(changed[j * n + i], 2.0f);
+      if (trial == 0) changed[i * n + j] = 0.0f, changed[j * n + i] = -0.0f;
+      EXPECT_FALSE(is_bitwise_symmetric(changed, n)) << n << ": " << i << ", " << j;
     }
   }
 }

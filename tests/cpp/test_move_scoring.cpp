@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
 #include "core/objective.hpp"
 #include "core/panic.hpp"
