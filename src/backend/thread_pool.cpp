@@ -1,10 +1,12 @@
 #include "backend/thread_pool.hpp"
 
+#include <emmintrin.h>
 #include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -62,7 +64,27 @@ struct Job {
       }
     }
   }
+
+  bool complete() const { return finished.load(std::memory_order_acquire) == pieces; }
 };
+
+// How long an idle thread keeps polling for work before it sleeps. The search
+// starts a parallel loop every few hundred microseconds; a worker that is
+// still polling takes it up at once, where waking a sleeping one costs tens
+// of microseconds.
+constexpr auto kSpinTime = std::chrono::microseconds(300);
+
+// Polls `ready` with a pause between reads until it holds or the spin time
+// has passed; returns whether it holds.
+template <typename Ready>
+bool spin_until(Ready&& ready) {
+  const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
+  for (unsigned round = 1;; ++round) {
+    if (ready()) return true;
+    _mm_pause();
+    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
+  }
+}
 
 class ThreadPool {
  public:
@@ -100,15 +122,19 @@ class ThreadPool {
     job->count = count;
     // A few pieces per thread balance uneven work; never below one item a piece.
     job->pieces = std::min(count, threads_ * 4);
+    bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       queue_.push_back(job);
+      queued_.fetch_add(1, std::memory_order_release);
+      wake = sleepers_ > 0;  // read under the lock: a worker about to sleep has counted itself
     }
-    wake_.notify_all();
+    if (wake) wake_.notify_all();
     job->run_pieces();
-    {
+    // The other pieces are running or about to finish: poll before sleeping.
+    if (!spin_until([&] { return job->complete(); })) {
       std::unique_lock<std::mutex> lock(job->done_mutex);
-      job->done.wait(lock, [&] { return job->finished.load(std::memory_order_acquire) == job->pieces; });
+      job->done.wait(lock, [&] { return job->complete(); });
     }
     if (job->error) std::rethrow_exception(job->error);
   }
@@ -116,22 +142,31 @@ class ThreadPool {
  private:
   void work() {
     for (;;) {
+      spin_until([&] { return queued_.load(std::memory_order_acquire) > 0 || stopping_; });
       std::shared_ptr<Job> job;
       {
         std::unique_lock<std::mutex> lock(mutex_);
+        ++sleepers_;
         wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        --sleepers_;
         if (stopping_) return;
         job = queue_.front();
         // Leave the job queued while pieces remain so other workers join it.
         if (job->next.load(std::memory_order_relaxed) >= job->pieces) {
-          queue_.pop_front();
+          pop_front();
           continue;
         }
       }
       job->run_pieces();
       std::lock_guard<std::mutex> lock(mutex_);
-      if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
+      if (!queue_.empty() && queue_.front() == job) pop_front();
     }
+  }
+
+  // Called with mutex_ held.
+  void pop_front() {
+    queue_.pop_front();
+    queued_.fetch_sub(1, std::memory_order_release);
   }
 
   std::size_t threads_ = 1;
@@ -139,7 +174,9 @@ class ThreadPool {
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::shared_ptr<Job>> queue_;
-  bool stopping_ = false;
+  std::atomic<std::size_t> queued_{0};  // queue_.size(), readable without the lock
+  std::size_t sleepers_ = 0;            // workers waiting on wake_, under mutex_
+  std::atomic<bool> stopping_{false};
 };
 
 // The variable's value when it is a positive decimal integer (digits only,
