@@ -219,41 +219,45 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
   row_weight_.resize(rows_);
   for (std::size_t t = 0; t < rows_; ++t) row_weight_[t] = instance.query_token_weight(t);
 
+  // Block 0: no removal, the rows as the cache holds them.
+  removal_.resize(rows_);
+  for (std::size_t t = 0; t < rows_; ++t) {
+    Row& row = removal_[t];
+    row.list = cache.top[t];
+    row.quorum = cache.quorum[t];
+    row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
+  }
   for (std::size_t i : blocked_) block_[i] = kUnprepared;
   blocked_.clear();
   block_.resize(n_, kUnprepared);
-  removal_.resize((outgoing.size() + 1) * rows_);
   differing_rows_.clear();
-  differing_begin_.clear();
-  for (std::size_t b = 0; b <= outgoing.size(); ++b) {
-    differing_begin_.push_back(differing_rows_.size());
-    const std::size_t out = b == 0 ? kNone : outgoing[b - 1];
-    if (b > 0) {
-      check_index(out, n_, "outgoing candidate");
-      block_[out] = static_cast<std::uint32_t>(b);
-      blocked_.push_back(out);
-    }
+  altered_.clear();
+  differing_begin_.assign(2, 0);
+  extend(outgoing);
+}
+
+void FulfilmentMoves::extend(std::span<const std::size_t> outgoing) {
+  require(cache_ != nullptr, "fulfilment moves extended before they were prepared");
+  const CoverageTopK& cache = *cache_;
+  for (std::size_t out : outgoing) {
+    check_index(out, n_, "outgoing candidate");
+    if (block_[out] != kUnprepared) continue;
+    block_[out] = static_cast<std::uint32_t>(blocked_.size() + 1);
+    blocked_.push_back(out);
+    // Only rows whose list or quorum class the removal changes are kept: the
+    // others are the pure add's (block 0).
     for (std::size_t t = 0; t < rows_; ++t) {
-      Row& row = removal_[b * rows_ + t];
-      row.list = cache.top[t];
-      row.quorum = cache.quorum[t];
-      if (out == kNone) {
-        row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
-        continue;
-      }
+      Row row{cache.top[t], cache.quorum[t], 0.0};
       const int slot = held_slot(&cache.holders[3 * t], out);
       if (slot >= 0) row.list = without_slot(row.list, slot);
-      if (by_candidate[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
-      // Same list and quorum class as the pure add (block 0, made first): its term.
-      if (slot < 0 && std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(cache.quorum[t], 4)) {
-        row.term = removal_[t].term;
-        continue;
-      }
+      if (by_candidate_[out * rows_ + t] >= params_.threshold && row.quorum > 0) --row.quorum;
+      if (slot < 0 && std::min<std::uint64_t>(row.quorum, 4) == std::min<std::uint64_t>(cache.quorum[t], 4)) continue;
       row.term = row_weight_[t] * (support_of(row.list, row.quorum, params_) - cache.support[t]);
       differing_rows_.push_back(static_cast<std::uint32_t>(t));
+      altered_.push_back(row);
     }
+    differing_begin_.push_back(differing_rows_.size());
   }
-  differing_begin_.push_back(differing_rows_.size());
 }
 
 double FulfilmentMoves::change(std::size_t in, std::size_t out) const {
@@ -285,9 +289,10 @@ double FulfilmentMoves::change(const Incoming& incoming, std::size_t out) const 
   const std::uint32_t* added = incoming.rows.data();
   const std::uint32_t* added_end = added + incoming.rows.size();
   const double* added_term = incoming.terms.data();
-  const std::uint32_t* altered = differing_rows_.data() + differing_begin_[block];
-  const std::uint32_t* altered_end = differing_rows_.data() + differing_begin_[block + 1];
-  const Row* rows = &removal_[block * rows_];
+  const std::size_t first = differing_begin_[block], last = differing_begin_[block + 1];
+  const std::uint32_t* altered = differing_rows_.data() + first;
+  const std::uint32_t* altered_end = differing_rows_.data() + last;
+  const Row* altered_row = altered_.data() + first;
   const float* coverage = by_candidate_.data() + incoming.in * rows_;
   double change = 0.0;
   while (added != added_end || altered != altered_end) {
@@ -297,7 +302,7 @@ double FulfilmentMoves::change(const Incoming& incoming, std::size_t out) const 
       continue;
     }
     const std::uint32_t t = *altered++;
-    change += row_change(rows[t], t, coverage[t]);
+    change += row_change(*altered_row++, t, coverage[t]);
     if (added != added_end && *added == t) ++added, ++added_term;
   }
   return change;

@@ -72,6 +72,9 @@ class FulfilmentMoves {
   // `by_candidate` from coverage_by_candidate; `outgoing` the candidates that swaps may remove.
   void prepare(const ObjectiveWeights& weights, const ProblemInstance& instance, const CoverageTopK& cache,
                std::span<const float> by_candidate, std::span<const std::size_t> outgoing);
+  // Adds the removal side of outgoing candidates not prepared yet, for the
+  // same selection and cache.
+  void extend(std::span<const std::size_t> outgoing);
   // `out` >= n: a pure add. Read-only: safe to call from several threads.
   double change(std::size_t in, std::size_t out) const;
 
@@ -102,12 +105,14 @@ class FulfilmentMoves {
   std::size_t n_ = 0;
   std::size_t rows_ = 0;
   std::vector<double> row_weight_;
-  std::vector<Row> removal_;          // one block of rows per outgoing candidate; block 0: no removal
-  std::vector<std::uint32_t> block_;  // per candidate
+  std::vector<Row> removal_;          // block 0, no removal: every row as cached
+  std::vector<std::uint32_t> block_;  // per candidate: 1 + its place among the outgoing ones
   std::vector<std::size_t> blocked_;
   // Per block, the rows where the removal changes the list or the quorum's
-  // class, so that the row differs from the pure add's (block 0).
+  // class, so that the row differs from the pure add's (block 0), with the
+  // row after the removal.
   std::vector<std::uint32_t> differing_rows_;  // ascending, block after block
+  std::vector<Row> altered_;                   // beside differing_rows_
   std::vector<std::size_t> differing_begin_;   // per block, and one past the last
 
   // The term of `row` (of any block) with the incoming coverage c.
@@ -142,6 +147,11 @@ class MoveScorer {
   double delta(std::size_t in, std::size_t out) const { return delta(in, out, fulfilment_change(in, out)); }
   // The same with the move's fulfilment change already known.
   double delta(std::size_t in, std::size_t out, double fulfilment) const;
+  // Asks for the similarity a later delta(in, out) reads: one scattered
+  // entry of the matrix per swap, which would otherwise stall on memory.
+  void prefetch(std::size_t in, std::size_t out) const {
+    if (in < n_ && out < n_) __builtin_prefetch(similarity_.data() + (symmetric_ ? out * n_ + in : in * n_ + out));
+  }
   double fulfilment_change(std::size_t in, std::size_t out) const;
 
  private:

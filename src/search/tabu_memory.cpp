@@ -129,6 +129,7 @@ TabuMemory::TabuMemory(std::uint64_t tenure, std::size_t n, float similarity_thr
 }
 
 void TabuMemory::clear() {
+  ++revision_;
   ring_.clear();
   iteration_ = 0;
   std::fill(candidate_counts_.begin(), candidate_counts_.end(), 0);
@@ -159,6 +160,7 @@ void TabuMemory::record_move(const SelectionMask& mask, std::size_t added, std::
   for (std::size_t i = 0; i < n_; ++i)
     if (mask[i] != 0) selected.push_back(i);
 
+  ++revision_;
   const std::uint64_t fingerprint = mask_fingerprint(mask);
   ring_.push_back(TabuRecord{mask, added, removed, fingerprint, iteration_, selected.size()});
 
@@ -232,24 +234,21 @@ void MoveMemory::prepare(const TabuMemory& memory, const SelectionMask& current,
   current_ = &current;
   n_ = n;
   m_ = selected.size();
+  selected_.assign(selected.begin(), selected.end());
+  revision_ = memory.revision();
   threshold_ = memory.similarity_threshold();
   // An identical solution has Jaccard 1, so with a threshold in (0, 1] equal
   // fingerprints add nothing and no per-move hash is needed.
   jaccard_decides_ = threshold_ > 0.0f && threshold_ <= 1.0f;
-
-  recent_.clear();
-  memory.for_each_recent([&](const TabuRecord& r) {
-    check_length(r.mask.size(), n, "tabu record mask");
-    std::uint64_t common = 0;
-    for (std::size_t i : selected) common += r.mask[i] != 0;
-    recent_.push_back(Recent{&r, common});
-  });
+  prepare_recent(memory);
 
   cluster_weight_.resize(n);
   rank_.resize(n);
   for (std::size_t i : slotted_) slot_[i] = kUnprepared;
   slotted_.clear();
   slot_.resize(n, kUnprepared);
+  neighbours_.clear();
+  insertion_change_.clear();
 
   auto weight_of = [&](std::size_t i) {
     const std::int32_t cluster = instance.cluster_ids[i];
@@ -278,21 +277,6 @@ void MoveMemory::prepare(const TabuMemory& memory, const SelectionMask& current,
   for (std::size_t a = 0; a < m_; ++a)
     for (std::size_t d = 1; d <= kReach && a + d < m_; ++d) pair_sum_ += band(a, d);
 
-  neighbours_.assign(incoming.size() * kSpan, 0);
-  for (std::size_t s = 0; s < incoming.size(); ++s) {
-    const std::size_t x = incoming[s];
-    check_index(x, n, "incoming candidate");
-    slot_[x] = static_cast<std::uint32_t>(s);
-    slotted_.push_back(x);
-    cluster_weight_[x] = weight_of(x);
-    // Selected positions rank-9 .. rank+8 can become x's neighbours after a move.
-    const std::size_t first = rank_[x] >= kReach + 1 ? rank_[x] - (kReach + 1) : 0;
-    for (std::size_t k = first; k < m_ && k + kReach + 1 < rank_[x] + kSpan; ++k)
-      neighbours_[s * kSpan + (k + kReach + 1 - rank_[x])] = memory.pair_count(x, selected[k]);
-  }
-
-  insertion_change_.resize(incoming.size());
-  for (std::size_t s = 0; s < incoming.size(); ++s) insertion_change_[s] = pair_sum_after(incoming[s], n_) - pair_sum_;
   // The removal alone: pair_sum_after with an incoming side that adds nothing
   // is not available, so the removal block is repeated here.
   removal_change_.resize(m_);
@@ -306,6 +290,57 @@ void MoveMemory::prepare(const TabuMemory& memory, const SelectionMask& current,
       if (a + kReach + 1 < m_) sum += band(a, kReach + 1);
     removal_change_[p] = sum - pair_sum_;
   }
+  prepare_incoming(memory, incoming, instance);
+}
+
+void MoveMemory::refresh(const TabuMemory& memory, std::span<const std::size_t> incoming,
+                         const ProblemInstance& instance) {
+  require(memory_ == &memory && revision_ == memory.revision(), "move memory refreshed after the memory changed");
+  prepare_recent(memory);
+  prepare_incoming(memory, incoming, instance);
+}
+
+void MoveMemory::prepare_recent(const TabuMemory& memory) {
+  recent_.clear();
+  // Selections of `size` positions sharing c with a record of `other`
+  // positions have Jaccard c / (size + other - c).
+  auto least_tabu_common = [&](std::uint64_t size, std::uint64_t other) {
+    for (std::uint64_t c = 0; c <= std::min(size, other); ++c)
+      if (jaccard(c, size + other - c) >= threshold_) return c;
+    return ~std::uint64_t{0};
+  };
+  memory.for_each_recent([&](const TabuRecord& r) {
+    check_length(r.mask.size(), n_, "tabu record mask");
+    std::uint64_t common = 0;
+    for (std::size_t i : selected_) common += r.mask[i] != 0;
+    const std::uint64_t from_swap = jaccard_decides_ ? least_tabu_common(m_, r.selected) : 0;
+    const std::uint64_t from_add = jaccard_decides_ ? least_tabu_common(m_ + 1, r.selected) : 0;
+    recent_.push_back(Recent{&r, common, from_swap, from_add});
+  });
+}
+
+void MoveMemory::prepare_incoming(const TabuMemory& memory, std::span<const std::size_t> incoming,
+                                  const ProblemInstance& instance) {
+  require(incoming.size() >= slotted_.size() && std::equal(slotted_.begin(), slotted_.end(), incoming.begin()),
+          "incoming candidates must extend the prepared ones");
+  const std::size_t first_new = slotted_.size();
+  neighbours_.resize(incoming.size() * kSpan, 0);
+  for (std::size_t s = first_new; s < incoming.size(); ++s) {
+    const std::size_t x = incoming[s];
+    check_index(x, n_, "incoming candidate");
+    require(slot_[x] == kUnprepared, "an incoming candidate appears twice");
+    slot_[x] = static_cast<std::uint32_t>(s);
+    slotted_.push_back(x);
+    const std::int32_t cluster = instance.cluster_ids[x];
+    cluster_weight_[x] = cluster >= 0 ? memory.cluster_count(cluster) : 0;
+    // Selected positions rank-9 .. rank+8 can become x's neighbours after a move.
+    const std::size_t first = rank_[x] >= kReach + 1 ? rank_[x] - (kReach + 1) : 0;
+    for (std::size_t k = first; k < m_ && k + kReach + 1 < rank_[x] + kSpan; ++k)
+      neighbours_[s * kSpan + (k + kReach + 1 - rank_[x])] = memory.pair_count(x, selected_[k]);
+  }
+  insertion_change_.resize(incoming.size());
+  for (std::size_t s = first_new; s < incoming.size(); ++s)
+    insertion_change_[s] = pair_sum_after(incoming[s], n_) - pair_sum_;
 }
 
 std::uint64_t MoveMemory::band(std::size_t position, std::size_t distance) const {
@@ -371,19 +406,22 @@ double MoveMemory::penalty(std::size_t in, std::size_t out) const {
 bool MoveMemory::tabu(std::size_t in, std::size_t out) const {
   check_move(in, out);
   const bool removes = out < n_;
+  if (jaccard_decides_) {
+    // Undoing a recorded move or resembling a recorded solution: either makes
+    // the move tabu, so one pass over the records tests both.
+    for (const Recent& r : recent_) {
+      const SelectionMask& mask = r.record->mask;
+      if (removes && r.record->added == out && r.record->removed == in) return true;
+      const std::uint64_t common = r.common - (removes && mask[out] != 0 ? 1 : 0) + (mask[in] != 0 ? 1 : 0);
+      if (common >= (removes ? r.tabu_from_swap : r.tabu_from_add)) return true;
+    }
+    return false;
+  }
   if (removes) {
     for (const Recent& r : recent_)
       if (r.record->added == out && r.record->removed == in) return true;
   }
   const std::uint64_t selected_after = m_ + 1 - (removes ? 1 : 0);
-  if (jaccard_decides_) {
-    for (const Recent& r : recent_) {
-      const SelectionMask& mask = r.record->mask;
-      const std::uint64_t common = r.common - (removes && mask[out] != 0 ? 1 : 0) + (mask[in] != 0 ? 1 : 0);
-      if (jaccard(common, selected_after + r.record->selected - common) >= threshold_) return true;
-    }
-    return false;
-  }
   if (recent_.empty()) return false;
   const std::uint64_t fingerprint = moved_mask_fingerprint(*current_, in, out);
   for (const Recent& r : recent_) {

@@ -68,6 +68,9 @@ class TabuMemory {
   std::size_t candidate_count() const { return n_; }
 
   void set_current_tenure(std::uint64_t tenure) { current_tenure_ = tenure; }
+  // Changes whenever the counts or the records do (a recorded move, a clear);
+  // an advancing iteration only lets records age.
+  std::uint64_t revision() const { return revision_; }
   // Advances the iteration counter and drops records older than the maximum tenure.
   std::uint64_t advance_iteration();
   // Records an applied move: ring entry, tenure jitter, counts, ring trim.
@@ -102,6 +105,7 @@ class TabuMemory {
   std::uint64_t base_tenure_;
   std::uint64_t current_tenure_;
   std::uint64_t iteration_ = 0;
+  std::uint64_t revision_ = 0;
   float similarity_threshold_;
 };
 
@@ -117,6 +121,10 @@ class MoveMemory {
   // `selected` ascending; `incoming` every candidate whose penalty will be asked for.
   void prepare(const TabuMemory& memory, const SelectionMask& current, std::span<const std::size_t> selected,
                std::span<const std::size_t> incoming, const ProblemInstance& instance);
+  // The same, a later iteration, when neither the selection nor the memory's
+  // counts and records have changed since prepare(): only the records within
+  // the tenure are taken anew, and `incoming` may extend the earlier list.
+  void refresh(const TabuMemory& memory, std::span<const std::size_t> incoming, const ProblemInstance& instance);
 
   // `out` >= n means a pure add. Read-only: safe to call from several threads.
   bool tabu(std::size_t in, std::size_t out) const;
@@ -126,11 +134,19 @@ class MoveMemory {
   struct Recent {
     const TabuRecord* record;
     std::uint64_t common;  // positions selected in both the record and the current selection
+    // The least count of common positions after a swap (after an add) at
+    // which the Jaccard similarity with the record reaches the threshold: the
+    // quotient only grows with the count, so one comparison decides.
+    std::uint64_t tabu_from_swap, tabu_from_add;
   };
   static constexpr std::size_t kReach = 8;  // pair window width
   static constexpr std::size_t kSpan = 2 * kReach + 2;
   static constexpr std::uint32_t kUnprepared = 0xFFFFFFFFu;
 
+  void prepare_recent(const TabuMemory& memory);
+  // Neighbour counts and insertion changes of the incoming candidates not prepared yet.
+  void prepare_incoming(const TabuMemory& memory, std::span<const std::size_t> incoming,
+                        const ProblemInstance& instance);
   void check_move(std::size_t in, std::size_t out) const;
   std::uint64_t band(std::size_t position, std::size_t distance) const;
   std::uint64_t pair_sum_after(std::size_t in, std::size_t out) const;
@@ -139,6 +155,8 @@ class MoveMemory {
   const SelectionMask* current_ = nullptr;
   std::size_t n_ = 0;
   std::size_t m_ = 0;  // selected count
+  std::vector<std::size_t> selected_;
+  std::uint64_t revision_ = 0;  // the memory's, at prepare()
   float threshold_ = 0.0f;
   bool jaccard_decides_ = true;
   std::vector<Recent> recent_;

@@ -86,6 +86,33 @@ std::size_t choose_move(std::span<const std::uint8_t> admissible, std::span<cons
 
 namespace {
 
+// New scores and memory penalties of moves from one selection, by move slot,
+// valid while their stamp is that selection's version.
+class MoveScoreCache {
+ public:
+  // Room for `incoming` x `stride` slots; false (no caching) when that would
+  // take too much memory.
+  bool reserve(std::size_t incoming, std::size_t stride, std::uint64_t version) {
+    version_ = version;
+    if (stride == 0 || incoming > kMaxSlots / stride) return false;
+    const std::size_t slots = incoming * stride;
+    if (stamp_.size() < slots) stamp_.resize(slots, 0), score_.resize(slots), penalty_.resize(slots);
+    return true;
+  }
+  bool holds(std::size_t slot) const { return stamp_[slot] == version_; }
+  double score(std::size_t slot) const { return score_[slot]; }
+  double penalty(std::size_t slot) const { return penalty_[slot]; }
+  void keep(std::size_t slot, double score, double penalty) {
+    score_[slot] = score, penalty_[slot] = penalty, stamp_[slot] = version_;
+  }
+
+ private:
+  static constexpr std::size_t kMaxSlots = std::size_t{1} << 20;
+  std::uint64_t version_ = 0;
+  std::vector<std::uint64_t> stamp_;
+  std::vector<double> score_, penalty_;
+};
+
 // One solve's tabu search: the current, best feasible and best-any
 // solutions, the incremental caches, and per-iteration buffers reused across
 // iterations so that scoring a move allocates nothing.
@@ -174,44 +201,60 @@ class TabuSearch {
   }
 
   // The selected list (ascending, and by ascending retention value) and the
-  // candidate list (by descending add priority).
+  // candidate list (by descending add priority). An iteration that applied no
+  // move leaves the lists and keys as they were; only a widened neighbourhood
+  // needs a longer stretch of the candidate order.
   void order_lists() {
-    selected_.clear();
-    candidates_.clear();
-    for (std::size_t i = 0; i < n_; ++i) {
-      if (current_[i] != 0)
-        selected_.push_back(i);
-      else if (!ctx_.constraints.is_excluded[i])
-        candidates_.push_back(i);
+    if (ordered_version_ != version_) {
+      selected_.clear();
+      unordered_.clear();
+      for (std::size_t i = 0; i < n_; ++i) {
+        if (current_[i] != 0)
+          selected_.push_back(i);
+        else if (!ctx_.constraints.is_excluded[i])
+          unordered_.push_back(i);
+      }
+      const DeltaCache& cache = deltas_->update(current_, selected_);
+      for (std::size_t i : unordered_) {
+        const double gain = cache.add_gain[i];
+        add_key_[i] = add_priority(ctx_.size_powers, i, ctx_.unary[i], gain, cache.redundancy[i]);
+      }
+      for (std::size_t i : selected_)
+        keep_key_[i] = retention_value(ctx_.size_powers, i, ctx_.unary[i], cache.remove_loss[i], cache.redundancy[i]);
+      by_retention_ = selected_;
+      if (by_retention_.size() >= 2) stable_sort_by_key_ascending(by_retention_, keep_key_);
+      ordered_version_ = version_;
+      ordered_incoming_ = kNone;
     }
-    const DeltaCache& cache = deltas_->update(current_, selected_);
-    for (std::size_t i : candidates_) {
-      const double gain = cache.add_gain[i];
-      add_key_[i] = add_priority(ctx_.size_powers, i, ctx_.unary[i], gain, cache.redundancy[i]);
-    }
-    for (std::size_t i : selected_)
-      keep_key_[i] = retention_value(ctx_.size_powers, i, ctx_.unary[i], cache.remove_loss[i], cache.redundancy[i]);
-    size_ = neighbourhood_size(n_, candidates_.size(), selected_.size(), stagnation_, thresholds_.divisor);
+    size_ = neighbourhood_size(n_, unordered_.size(), selected_.size(), stagnation_, thresholds_.divisor);
     // Only the first `incoming` candidates of the order are ever read.
-    if (candidates_.size() >= 2) stable_top_by_key_descending(candidates_, add_key_, size_.incoming);
-    by_retention_ = selected_;
-    if (by_retention_.size() >= 2) stable_sort_by_key_ascending(by_retention_, keep_key_);
+    if (ordered_incoming_ == kNone || size_.incoming > ordered_incoming_) {
+      candidates_ = unordered_;
+      if (candidates_.size() >= 2) stable_top_by_key_descending(candidates_, add_key_, size_.incoming);
+      ordered_incoming_ = size_.incoming;
+    }
   }
 
   // Swaps of the best-ranked candidates with the weakest selected chunks, and
-  // pure adds, each only when the constraints allow it.
+  // pure adds, each only when the constraints allow it. Each move also gets
+  // its slot in the score cache: (place of `in` in the order) x (place of
+  // `out` among the selected, or their count for a pure add).
   void build_moves() {
     moves_in_.clear();
     moves_out_.clear();
+    moves_slot_.clear();
     incoming_ = std::span<const std::size_t>(candidates_).first(size_.incoming);
     outgoing_ = std::span<const std::size_t>(by_retention_).first(size_.outgoing);
+    const std::size_t stride = selected_.size() + 1;
     const SelectionState state = SelectionState::from_mask(current_, ctx_.instance, ctx_.constraints);
     SwapScreen swaps(ctx_.constraints, state, ctx_.instance, outgoing_);
-    for (std::size_t in : incoming_) {
+    for (std::size_t r = 0; r < incoming_.size(); ++r) {
+      const std::size_t in = incoming_[r];
       swaps.set_incoming(in);
       for (std::size_t k = 0; k < outgoing_.size(); ++k)
-        if (swaps.allows(k)) moves_in_.push_back(in), moves_out_.push_back(outgoing_[k]);
-      if (can_add(ctx_.constraints, in, state, ctx_.instance)) moves_in_.push_back(in), moves_out_.push_back(n_);
+        if (swaps.allows(k)) moves_in_.push_back(in), moves_out_.push_back(outgoing_[k]), moves_slot_.push_back(r * stride + k);
+      if (can_add(ctx_.constraints, in, state, ctx_.instance))
+        moves_in_.push_back(in), moves_out_.push_back(n_), moves_slot_.push_back(r * stride + stride - 1);
     }
   }
 
@@ -222,7 +265,13 @@ class TabuSearch {
     const std::size_t count = moves_in_.size();
     trace_.moves_scored += count;
     new_score_.resize(count), delta_.resize(count), value_.resize(count), admissible_.resize(count);
-    move_memory_.prepare(memory_, current_, selected_, incoming_, ctx_.instance);
+    // Same selection as the last scored iteration: the memory's counts and the
+    // caches are unchanged, so only its recent records are taken anew.
+    const bool same_selection = scored_version_ == version_;
+    if (same_selection)
+      move_memory_.refresh(memory_, incoming_, ctx_.instance);
+    else
+      move_memory_.prepare(memory_, current_, selected_, incoming_, ctx_.instance);
 
     const double current = breakdown_.objective_score;
     const double best = best_feasible_.breakdown.objective_score;
@@ -231,39 +280,54 @@ class TabuSearch {
     const bool past_half_patience = stagnation_ >= thresholds_.half_patience;
     const std::vector<std::uint64_t>& counts = memory_.candidate_counts();
     // Everything but the new score, which the caller has filled in.
-    auto judge = [&](std::size_t i) {
+    auto judge = [&](std::size_t i, double penalty) {
       const std::size_t in = moves_in_[i], out = moves_out_[i];
       const double next = new_score_[i];
       delta_[i] = next - current;
-      value_[i] = (delta_[i] - frequency_weight * static_cast<double>(counts[in])) - move_memory_.penalty(in, out);
+      value_[i] = (delta_[i] - frequency_weight * static_cast<double>(counts[in])) - penalty;
       admissible_[i] = move_admissible(next, current, best, move_memory_.tabu(in, out), past_half_patience, margin);
     };
 
     if (batched_) {
       score_in_batches();
-      for (std::size_t i = 0; i < count; ++i) judge(i);
+      for (std::size_t i = 0; i < count; ++i) judge(i, move_memory_.penalty(moves_in_[i], moves_out_[i]));
+      scored_version_ = version_;
       return;
     }
-    if (coverage_) fulfilment_moves_.prepare(ctx_.weights, ctx_.instance, *coverage_, coverage_by_candidate_, outgoing_);
+    if (coverage_) {
+      if (same_selection)
+        fulfilment_moves_.extend(outgoing_);
+      else
+        fulfilment_moves_.prepare(ctx_.weights, ctx_.instance, *coverage_, coverage_by_candidate_, outgoing_);
+    }
+    scored_version_ = version_;
+    const bool cached = moves_.reserve(size_.incoming, selected_.size() + 1, version_);
     const MoveScorer scorer(ctx_.weights, ctx_.instance, ctx_.similarity, row_sums_, current_,
                             coverage_ ? &*coverage_ : nullptr, coverage_ ? &fulfilment_moves_ : nullptr, symmetric_);
     parallel_for(count, [&](std::size_t begin, std::size_t end) {
-      if (!coverage_) {
-        for (std::size_t i = begin; i < end; ++i) {
-          new_score_[i] = current + scorer.delta(moves_in_[i], moves_out_[i]);
-          judge(i);
-        }
-        return;
-      }
       // Moves come grouped by incoming candidate: its rows are worked out
       // once for the group. Buffers are kept per thread across iterations.
       thread_local FulfilmentMoves::Incoming incoming;
       incoming.in = kNone;
+      constexpr std::size_t kAhead = 8;
       for (std::size_t i = begin; i < end; ++i) {
         const std::size_t in = moves_in_[i], out = moves_out_[i];
-        if (incoming.in != in) fulfilment_moves_.prepare_incoming(in, incoming);
-        new_score_[i] = current + scorer.delta(in, out, fulfilment_moves_.change(incoming, out));
-        judge(i);
+        const std::size_t slot = moves_slot_[i];
+        if (i + kAhead < end) scorer.prefetch(moves_in_[i + kAhead], moves_out_[i + kAhead]);
+        if (cached && moves_.holds(slot)) {
+          new_score_[i] = moves_.score(slot);
+          judge(i, moves_.penalty(slot));
+          continue;
+        }
+        double change = 0.0;
+        if (coverage_) {
+          if (incoming.in != in) fulfilment_moves_.prepare_incoming(in, incoming);
+          change = fulfilment_moves_.change(incoming, out);
+        }
+        new_score_[i] = current + scorer.delta(in, out, change);
+        const double penalty = move_memory_.penalty(in, out);
+        if (cached) moves_.keep(slot, new_score_[i], penalty);
+        judge(i, penalty);
       }
     });
   }
@@ -283,6 +347,7 @@ class TabuSearch {
   }
 
   void apply_move(std::size_t in, std::size_t out) {
+    ++version_;
     if (out < n_) current_[out] = 0;
     current_[in] = 1;
     if (!batched_) update_row_sums(row_sums_, ctx_.similarity, n_, in, out);
@@ -324,6 +389,7 @@ class TabuSearch {
                                            : construct_ordered(ctx_, frequency);
     }
     check_length(next->size(), n_, "diversified mask");
+    ++version_;
     current_ = std::move(*next);
     breakdown_ = ctx_.evaluate(current_);
     rebuild_caches();
@@ -359,11 +425,21 @@ class TabuSearch {
   std::optional<DeltaCacheTracker> deltas_;
   FulfilmentMoves fulfilment_moves_;
 
-  std::vector<std::size_t> selected_, candidates_, by_retention_, after_;
+  // Bumped whenever the current selection changes (a move, a diversification).
+  // An iteration that applied nothing hands the next one the same selection,
+  // caches and memory counts, so their preparation is kept and moves scored
+  // before keep their new score and penalty.
+  std::uint64_t version_ = 1;
+  std::uint64_t ordered_version_ = 0;  // the selection order_lists last ordered
+  std::size_t ordered_incoming_ = kNone;  // how much of the candidate order is in place
+  std::uint64_t scored_version_ = 0;   // the selection score_moves last prepared for
+  MoveScoreCache moves_;
+
+  std::vector<std::size_t> selected_, unordered_, candidates_, by_retention_, after_;
   NeighbourhoodSize size_;
   std::span<const std::size_t> incoming_, outgoing_;
   std::vector<double> add_key_, keep_key_;
-  std::vector<std::size_t> moves_in_, moves_out_;
+  std::vector<std::size_t> moves_in_, moves_out_, moves_slot_;
   std::vector<double> new_score_, delta_, value_;
   std::vector<std::uint8_t> admissible_;
   MoveMemory move_memory_;
