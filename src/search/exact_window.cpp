@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "backend/thread_pool.hpp"
 #include "core/constraint_check.hpp"
 #include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
@@ -30,7 +31,7 @@ WindowPlan plan_exact_window(const SearchContext& ctx, const SelectionMask& fina
   const ProblemInstance& inst = ctx.instance;
   const std::size_t k = std::min<std::uint64_t>({ctx.settings.config.exact_window_size, n, kMaxWindowSize});
 
-  const DeltaCache cache = delta_cache(final_mask, inst, ctx.weights, ctx.similarity);
+  const DeltaCache cache = delta_cache(final_mask, inst, ctx.weights, ctx.similarity, ctx.symmetric_similarity);
   check_length(cache.add_gain.size(), n, "add gain");
   check_length(cache.remove_loss.size(), n, "remove loss");
   check_length(cache.redundancy.size(), n, "redundancy");
@@ -146,27 +147,39 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
       }
     }
   } else {
-    // Blocks of consecutive codes: the bound walks a block in Gray-code order
-    // (one entry changes per node), then the nodes are decided in code order,
-    // so that the window best is the same as in a plain walk. The time limit
-    // is read before each block.
+    // Blocks of consecutive codes: a walker steps through a block in Gray-code
+    // order (one entry changes per node) and notes each node's feasibility and
+    // bound; blocks of a round are walked in parallel, each by its own walker.
+    // Then the nodes are decided in code order, so that the window best is
+    // the same as in a plain walk. The time limit is read before each round.
     const std::size_t block_bits = std::min<std::size_t>(w, 10);
     const std::uint64_t block = std::uint64_t{1} << block_bits;
-    std::vector<double> upper(block);
-    std::vector<std::uint8_t> feasible(block);
+    const std::uint64_t blocks = all_codes / block;
+    const std::uint64_t round = std::min<std::uint64_t>(blocks, 2 * pool_thread_count());
+    std::vector<double> upper(round * block);
+    std::vector<std::uint8_t> feasible(round * block);
     while (true) {
       if (elapsed_whole_ms(started) >= limit_ms) break;
-      for (std::uint64_t i = 0; i < block; ++i) {
-        const std::uint64_t g = i ^ (i >> 1);
-        bound.move_to(code | g);
-        feasible[g] = bound.feasible() ? 1 : 0;
-        upper[g] = bound.upper_bound();
-      }
-      for (std::uint64_t g = 0; g < block; ++g) {
+      const std::uint64_t in_round = std::min<std::uint64_t>(round, (all_codes - code) / block);
+      parallel_for(in_round, [&](std::size_t first, std::size_t last) {
+        WindowBound::Walker walker = bound.start();
+        for (std::size_t b = first; b < last; ++b) {
+          const std::uint64_t base = code + b * block;
+          double* block_upper = upper.data() + b * block;
+          std::uint8_t* block_feasible = feasible.data() + b * block;
+          for (std::uint64_t i = 0; i < block; ++i) {
+            const std::uint64_t g = i ^ (i >> 1);
+            walker.move_to(base | g);
+            block_feasible[g] = walker.feasible() ? 1 : 0;
+            block_upper[g] = walker.upper_bound();
+          }
+        }
+      });
+      for (std::uint64_t g = 0; g < in_round * block; ++g) {
         ++nodes;
         if (feasible[g] && upper[g] > best_score + margin) score_exactly(code + g, true);
       }
-      code += block;
+      code += in_round * block;
       if (code == all_codes) {
         exhaustive = true;
         break;

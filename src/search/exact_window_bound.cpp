@@ -26,6 +26,8 @@ bool finite(float x) { return std::isfinite(x); }
 WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> fixed,
                          std::span<const std::size_t> window)
     : w_(window.size()) {
+  Walker& start = start_;
+  start.bound_ = this;
   const ProblemView& view = ctx.view;
   const ProblemInstance& instance = ctx.instance;
   const PreparedConstraints& c = ctx.constraints;
@@ -41,21 +43,21 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
   max_tokens_ = c.max_tokens, min_tokens_ = c.min_tokens, min_chunks_ = c.min_chunks, max_chunks_ = c.max_chunks;
   cap_ = c.max_per_cluster;
   for (Role role : c.must_include_roles) required_roles_ |= 1u << role_slot(role);
-  cluster_counts_.assign(c.cluster_id_of_slot.size(), 0);
-  id_counts_.assign(c.id_slot_count, 0);
+  start.cluster_counts_.assign(c.cluster_id_of_slot.size(), 0);
+  start.id_counts_.assign(c.id_slot_count, 0);
   id_required_.assign(c.id_slot_count, 0);
   for (std::uint32_t slot : c.required_id_slots) {
     if (slot == kNoSlot || slot >= c.id_slot_count) {
-      ++required_missing_;  // never held
+      ++start.required_missing_;  // never held
     } else if (!id_required_[slot]) {
       id_required_[slot] = 1;
-      ++required_missing_;
+      ++start.required_missing_;
     }
   }
   auto attributes = [&](std::size_t i) {
     check_index(i, c.cluster_slot.size(), "cluster slot");
     check_index(c.id_slot[i], c.id_slot_count, "chunk id slot");
-    if (c.cluster_slot[i] != kNoSlot) check_index(c.cluster_slot[i], cluster_counts_.size(), "cluster slot");
+    if (c.cluster_slot[i] != kNoSlot) check_index(c.cluster_slot[i], start.cluster_counts_.size(), "cluster slot");
   };
   for (std::size_t i : window) {
     attributes(i);
@@ -68,8 +70,8 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
   // Fixed chunks enter through the same bookkeeping as window entries.
   for (std::size_t i : fixed) {
     attributes(i);
-    enter(instance.token_costs[i], static_cast<std::uint32_t>(role_slot(instance.roles[i])), c.cluster_slot[i],
-          c.id_slot[i], c.is_excluded[i], true);
+    start.enter(instance.token_costs[i], static_cast<std::uint32_t>(role_slot(instance.roles[i])), c.cluster_slot[i],
+                c.id_slot[i], c.is_excluded[i], true);
   }
 
   // ---- objective ----
@@ -91,20 +93,20 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
     return true;
   };
   auto sim = [&](std::size_t a, std::size_t b) { return view.similarity[a * n + b]; };
-  linear_ = 0.0;
+  double& linear = start.linear_;
   for (std::size_t f : fixed) {
-    if (!linear_of(f, linear_)) return;
+    if (!linear_of(f, linear)) return;
     for (std::size_t g : fixed) {
       if (g == f) continue;
       if (!finite(sim(f, g))) return;
-      linear_ -= lambda_half * static_cast<double>(sim(f, g));
+      linear -= lambda_half * static_cast<double>(sim(f, g));
       mass_redundancy += std::fabs(lambda_half * static_cast<double>(sim(f, g)));
     }
   }
   single_.assign(w_, 0.0);
   stride_ = w_ + (w_ & 1);
   pair_.assign(w_ * stride_, 0.0);
-  pair_sum_.assign(stride_, 0.0);
+  start.pair_sum_.assign(stride_, 0.0);
   for (std::size_t j = 0; j < w_; ++j) {
     const std::size_t a = window[j];
     if (!linear_of(a, single_[j])) return;
@@ -160,12 +162,12 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
         if (v >= top.v[0] || v > top.v[3] || (quorum < 4 && v >= params.threshold)) relevant.push_back(j);
       }
       if (relevant.empty()) {
-        fulfilment_ += scale * support_f64(widened(top), quorum, params);
+        start.fulfilment_ += scale * support_f64(widened(top), quorum, params);
         continue;
       }
       if (relevant.size() > kMaxRelevant) return;
-      const std::uint32_t active = static_cast<std::uint32_t>(row_index_.size());
-      row_index_.push_back(0);
+      const std::uint32_t active = static_cast<std::uint32_t>(start.row_index_.size());
+      start.row_index_.push_back(0);
       row_offset_.push_back(row_terms_.size());
       for (std::size_t r = 0; r < relevant.size(); ++r) {
         rows_of_entry[relevant[r]].push_back(RowEntry{active, 1u << r});
@@ -182,7 +184,7 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
         }
         row_terms_.push_back(scale * support_f64(widened(list), q, params));
       }
-      fulfilment_ += row_terms_[row_offset_.back()];
+      start.fulfilment_ += row_terms_[row_offset_.back()];
     }
   }
 
@@ -198,46 +200,48 @@ WindowBound::WindowBound(const SearchContext& ctx, std::span<const std::size_t> 
                    gamma(m * m + 2) * mass_redundancy + gamma(8) * mass) +
            1.2e-16 * (m * m + 8 * m + 16 * static_cast<double>(rows) + 64) * mass + 1e-30;
   drift_step_ = 2.3e-16 * mass * static_cast<double>(w_ + 4 + 2 * max_rows_per_entry);
-  selected_.assign(w_, 0);
-  usable_ = std::isfinite(error_) && std::isfinite(linear_) && std::isfinite(fulfilment_);
+  start.selected_.assign(w_, 0);
+  usable_ = std::isfinite(error_) && std::isfinite(start.linear_) && std::isfinite(start.fulfilment_);
 }
 
-void WindowBound::enter(std::uint64_t tokens, std::uint32_t role, std::uint32_t cluster, std::uint32_t id,
+void WindowBound::Walker::enter(std::uint64_t tokens, std::uint32_t role, std::uint32_t cluster, std::uint32_t id,
                         std::uint8_t excluded, bool on) {
   if (on) {
     total_tokens_ += tokens, ++count_, excluded_count_ += excluded;
     ++role_counts_[role];
-    if (cluster != kNoSlot && ++cluster_counts_[cluster] == cap_ + 1) ++clusters_over_;
-    if (++id_counts_[id] == 1 && id_required_[id]) --required_missing_;
+    if (cluster != kNoSlot && ++cluster_counts_[cluster] == bound_->cap_ + 1) ++clusters_over_;
+    if (++id_counts_[id] == 1 && bound_->id_required_[id]) --required_missing_;
   } else {
     total_tokens_ -= tokens, --count_, excluded_count_ -= excluded;
     --role_counts_[role];
-    if (cluster != kNoSlot && cluster_counts_[cluster]-- == cap_ + 1) --clusters_over_;
-    if (--id_counts_[id] == 0 && id_required_[id]) ++required_missing_;
+    if (cluster != kNoSlot && cluster_counts_[cluster]-- == bound_->cap_ + 1) --clusters_over_;
+    if (--id_counts_[id] == 0 && bound_->id_required_[id]) ++required_missing_;
   }
 }
 
-void WindowBound::flip(std::size_t j) {
+void WindowBound::Walker::flip(std::size_t j) {
+  const WindowBound& b = *bound_;
   const bool on = selected_[j] == 0;
   selected_[j] = on ? 1 : 0;
-  enter(tokens_[j], role_bit_[j], cluster_[j], id_[j], excluded_[j], on);
+  enter(b.tokens_[j], b.role_bit_[j], b.cluster_[j], b.id_[j], b.excluded_[j], on);
   // pair_ is symmetric, so row j holds every entry's pair term with j; rows
   // are padded to an even length for two-lane updates.
-  const double* row = pair_.data() + j * stride_;
+  const std::size_t stride = b.stride_;
+  const double* row = b.pair_.data() + j * stride;
   double* sums = pair_sum_.data();
   if (on) {
-    linear_ += single_[j] + sums[j];
-    for (std::size_t k = 0; k < stride_; k += 2)
+    linear_ += b.single_[j] + sums[j];
+    for (std::size_t k = 0; k < stride; k += 2)
       _mm_storeu_pd(sums + k, _mm_add_pd(_mm_loadu_pd(sums + k), _mm_loadu_pd(row + k)));
   } else {
-    for (std::size_t k = 0; k < stride_; k += 2)
+    for (std::size_t k = 0; k < stride; k += 2)
       _mm_storeu_pd(sums + k, _mm_sub_pd(_mm_loadu_pd(sums + k), _mm_loadu_pd(row + k)));
-    linear_ -= single_[j] + sums[j];
+    linear_ -= b.single_[j] + sums[j];
   }
-  const RowEntry* entry = row_entries_.data() + entry_rows_[j];
-  const RowEntry* end = row_entries_.data() + entry_rows_[j + 1];
-  const double* terms = row_terms_.data();
-  const std::size_t* offsets = row_offset_.data();
+  const RowEntry* entry = b.row_entries_.data() + b.entry_rows_[j];
+  const RowEntry* end = b.row_entries_.data() + b.entry_rows_[j + 1];
+  const double* terms = b.row_terms_.data();
+  const std::size_t* offsets = b.row_offset_.data();
   std::uint32_t* indices = row_index_.data();
   double change = 0.0;
   for (; entry != end; ++entry) {

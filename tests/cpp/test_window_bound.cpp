@@ -100,16 +100,17 @@ TEST(WindowBound, FeasibilityAndBoundHoldOnEveryNode) {
     const std::vector<std::size_t> fixed = selected_indices(plan.base);
     WindowBound bound(ctx, fixed, plan.window);
     ASSERT_TRUE(bound.usable());
+    WindowBound::Walker walker = bound.start();
     const std::size_t w = plan.window.size();
     for (std::uint64_t i = 0; i < (std::uint64_t{1} << w); ++i) {
       const std::uint64_t code = i * 37 % (std::uint64_t{1} << w);  // out of order as well
-      bound.move_to(code);
+      walker.move_to(code);
       SelectionMask node = plan.base;
       for (std::size_t j = 0; j < w; ++j) node[plan.window[j]] = (code >> j) & 1u;
       const bool satisfied = check_constraints(ctx.constraints, node, ctx.instance).satisfied;
-      ASSERT_EQ(bound.feasible(), satisfied) << "seed " << seed << " code " << code;
+      ASSERT_EQ(walker.feasible(), satisfied) << "seed " << seed << " code " << code;
       feasible_nodes += satisfied;
-      ASSERT_GE(bound.upper_bound(), ctx.evaluate(node).objective_score) << "seed " << seed << " code " << code;
+      ASSERT_GE(walker.upper_bound(), ctx.evaluate(node).objective_score) << "seed " << seed << " code " << code;
     }
   }
   EXPECT_GT(feasible_nodes, 100u);
