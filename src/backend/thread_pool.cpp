@@ -110,18 +110,19 @@ class ThreadPool {
 
   std::size_t threads() const { return threads_; }
 
-  void run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
+  void run(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain) {
     if (count == 0) return;
+    // A few pieces per thread balance uneven work; never below a grain a piece.
+    const std::size_t pieces = std::min(count / std::max<std::size_t>(grain, 1), threads_ * 4);
     // A single piece runs directly on the caller: no job, no queue.
-    if (threads_ == 1 || count == 1) {
+    if (threads_ == 1 || pieces <= 1) {
       body(0, count);
       return;
     }
     auto job = std::make_shared<Job>();
     job->body = &body;
     job->count = count;
-    // A few pieces per thread balance uneven work; never below one item a piece.
-    job->pieces = std::min(count, threads_ * 4);
+    job->pieces = pieces;
     bool wake = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -246,8 +247,8 @@ std::size_t configured_thread_count() {
 
 std::size_t pool_thread_count() { return global_pool().threads(); }
 
-void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body) {
-  global_pool().run(count, body);
+void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain) {
+  global_pool().run(count, body, grain);
 }
 
 void parallel_for_each(std::size_t count, const std::function<void(std::size_t)>& body) {

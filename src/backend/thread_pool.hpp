@@ -13,9 +13,12 @@ std::size_t pool_thread_count();
 
 // Calls body(begin, end) for contiguous pieces that cover [0, count) exactly
 // once, on the pool and the calling thread, and returns when all are done. The
-// range is split into at least one item per piece. The first exception thrown
-// by a piece is rethrown here after every piece has finished.
-void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body);
+// range is split into at least `grain` items per piece (so a loop of fewer
+// than two grains runs on the caller alone, where handing it out would cost
+// more than it saves). The first exception thrown by a piece is rethrown here
+// after every piece has finished.
+void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body,
+                  std::size_t grain = 1);
 
 // Same, one item at a time: body(i) for every i in [0, count).
 void parallel_for_each(std::size_t count, const std::function<void(std::size_t)>& body);

@@ -18,6 +18,9 @@ namespace {
 constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 constexpr double kValueEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kNoScore = -std::numeric_limits<double>::infinity();
+// Moves are handed to other threads in pieces of at least this many: fewer
+// score faster than another thread can take them up.
+constexpr std::size_t kMovesPerPiece = 256;
 
 std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t product = 0;
@@ -329,7 +332,7 @@ class TabuSearch {
         if (cached) moves_.keep(slot, new_score_[i], penalty);
         judge(i, penalty);
       }
-    });
+    }, kMovesPerPiece);
   }
 
   // New scores from the backend, in consecutive batches of moves.
