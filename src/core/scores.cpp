@@ -99,9 +99,14 @@ std::vector<double> unary_scores(const SolverSettings& settings, const ProblemIn
 double greedy_priority(double unary, std::size_t i, const ProblemInstance& instance,
                        const PreparedConstraints& constraints, const SelectionState& state) {
   check_index(i, instance.token_costs.size(), "candidate token cost");
-  check_index(i, instance.roles.size(), "candidate role");
   const double tokens = std::max<std::uint32_t>(instance.token_costs[i], 1);
-  double priority = unary / std::pow(tokens, kSizeExponent);
+  return greedy_priority_from_base(unary / std::pow(tokens, kSizeExponent), i, instance, constraints, state);
+}
+
+double greedy_priority_from_base(double base, std::size_t i, const ProblemInstance& instance,
+                                 const PreparedConstraints& constraints, const SelectionState& state) {
+  check_index(i, instance.roles.size(), "candidate role");
+  double priority = base;
   const Role role = instance.roles[i];
   if (role != Role::Unknown && state.role_count(role) == 0) priority += kNewRoleBonus;
   check_index(i, constraints.cluster_slot.size(), "candidate cluster slot");

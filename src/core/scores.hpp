@@ -21,6 +21,10 @@ std::vector<double> unary_scores(const SolverSettings& settings, const ProblemIn
 // Roles held come from state.role_counts, cluster counts from state.cluster_counts.
 double greedy_priority(double unary, std::size_t i, const ProblemInstance& instance,
                        const PreparedConstraints& constraints, const SelectionState& state);
+// The same from the size-normalised part unary / max(t, 1)^0.85, which does
+// not change while a selection is built.
+double greedy_priority_from_base(double base, std::size_t i, const ProblemInstance& instance,
+                                 const PreparedConstraints& constraints, const SelectionState& state);
 
 // Frequency count of candidate i, 0 past the end of the memory.
 inline std::uint64_t frequency_of(const std::vector<std::uint64_t>& freq, std::size_t i) {

@@ -1,6 +1,7 @@
 #include "search/constructions.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -52,9 +53,111 @@ struct Building {
   }
 
   double priority(std::size_t i) const {
-    return greedy_priority(ctx.unary[i], i, ctx.instance, ctx.constraints, state);
+    return greedy_priority_from_base(ctx.greedy_base[i], i, ctx.instance, ctx.constraints, state);
   }
 };
+
+// Picks, one after another, the admissible candidate of highest greedy
+// priority, ties to the lowest index: what a scan of every candidate per pick
+// finds, in O(log n) a pick. It relies on two facts of a growing selection: a
+// priority only falls (a role becomes held, a cluster gains mates), and a
+// candidate that is not admissible never becomes so again (the budget, the
+// cluster caps and the ids only tighten). So the heap may hold stale entries,
+// which are skipped, and an inadmissible candidate is dropped for good.
+template <typename Admit>
+class PriorityPicks {
+ public:
+  PriorityPicks(Building& b, Admit admit) : b_(b), admit_(admit), current_(b.ctx.n), dropped_(b.ctx.n, 1) {
+    for (std::size_t i = 0; i < b.ctx.n; ++i) {
+      if (!admit_(i)) continue;
+      dropped_[i] = 0;
+      current_[i] = b_.priority(i);
+      heap_.push_back(Entry{current_[i], i});
+    }
+    std::make_heap(heap_.begin(), heap_.end(), Entry::lower);
+  }
+
+  // Every priority is a number that compares: no NaN, no infinity.
+  static bool applies(const SearchContext& ctx) {
+    return std::all_of(ctx.greedy_base.begin(), ctx.greedy_base.end(), [](double x) { return std::isfinite(x); });
+  }
+
+  std::optional<std::size_t> next() {
+    while (!heap_.empty()) {
+      std::pop_heap(heap_.begin(), heap_.end(), Entry::lower);
+      const Entry top = heap_.back();
+      heap_.pop_back();
+      if (dropped_[top.index] || top.priority != current_[top.index]) continue;
+      dropped_[top.index] = 1;
+      if (admit_(top.index)) return top.index;
+    }
+    return std::nullopt;
+  }
+
+  // Selects i and brings the priorities it changes up to date.
+  void take(std::size_t i) {
+    const SearchContext& ctx = b_.ctx;
+    b_.select(i);
+    dropped_[i] = 1;
+    const std::size_t cluster = ctx.constraints.cluster_slot[i];
+    if (cluster != kNoSlot) refresh(ctx.cluster_members, ctx.cluster_start[cluster], ctx.cluster_start[cluster + 1]);
+    const Role role = ctx.instance.roles[i];
+    if (role != Role::Unknown && b_.state.role_count(role) == 1) {
+      const std::size_t slot = role_slot(role);
+      refresh(ctx.role_members, ctx.role_start[slot], ctx.role_start[slot + 1]);
+    }
+  }
+
+ private:
+  struct Entry {
+    double priority;
+    std::size_t index;
+    // Heap order: the greater priority, then the lower index, on top.
+    static bool lower(const Entry& a, const Entry& b) {
+      return a.priority < b.priority || (a.priority == b.priority && a.index > b.index);
+    }
+  };
+
+  void refresh(const std::vector<std::size_t>& members, std::size_t first, std::size_t last) {
+    for (std::size_t k = first; k < last; ++k) {
+      const std::size_t j = members[k];
+      if (dropped_[j]) continue;
+      const double p = b_.priority(j);
+      if (p == current_[j]) continue;
+      current_[j] = p;
+      heap_.push_back(Entry{p, j});
+      std::push_heap(heap_.begin(), heap_.end(), Entry::lower);
+    }
+  }
+
+  Building& b_;
+  Admit admit_;
+  std::vector<double> current_;
+  std::vector<std::uint8_t> dropped_;
+  std::vector<Entry> heap_;
+};
+
+// Adds the pick of `pick_one` (a scan) until the chunk limit or until nothing
+// is admissible; through the heap when the priorities allow it.
+template <typename Admit, typename PickOne>
+void fill_by_priority(Building& b, Admit admit, PickOne pick_one) {
+  const std::uint64_t limit = b.ctx.constraints.max_chunks;
+  if (b.state.count >= limit) return;
+  if (PriorityPicks<Admit>::applies(b.ctx)) {
+    PriorityPicks<Admit> picks(b, admit);
+    while (b.state.count < limit) {
+      const std::optional<std::size_t> pick = picks.next();
+      if (!pick) break;
+      picks.take(*pick);
+    }
+    return;
+  }
+  while (b.state.count < limit) {
+    const std::optional<std::size_t> pick = pick_one(b, admit);
+    if (!pick) break;
+    b.select(*pick);
+  }
+}
 
 // The first admitted candidate is kept; a later one replaces it only with a
 // strictly greater priority, so ties go to the lowest index.
@@ -112,11 +215,8 @@ SelectionMask construct_priority_greedy(const SearchContext& ctx) {
     if (pick) b.select(*pick);
   }
 
-  while (b.state.count < pc.max_chunks) {
-    auto pick = first_highest_priority(b, [&](std::size_t i) { return b.within_limits(i); });
-    if (!pick) break;
-    b.select(*pick);
-  }
+  fill_by_priority(b, [&](std::size_t i) { return b.within_limits(i); },
+                   [](const Building& building, auto admit) { return first_highest_priority(building, admit); });
   return std::move(b.mask);
 }
 
@@ -125,12 +225,24 @@ SelectionMask construct_ordered(const SearchContext& ctx, const std::vector<std:
   const ProblemInstance& inst = ctx.instance;
 
   std::vector<double> key(ctx.n);
-  std::vector<std::size_t> order(ctx.n);
+  bool any_nan = false;
   for (std::size_t i = 0; i < ctx.n; ++i) {
     key[i] = construction_key(ctx.unary[i], frequency_of(frequency, i), inst.token_costs[i]);
-    order[i] = i;
+    any_nan |= std::isnan(key[i]);
   }
-  stable_sort_by_key_descending(order, key);
+  // Without NaN the stable order is "greater key first, then lower index", a
+  // total order a heap hands out one at a time: the fill usually ends after a
+  // few dozen picks, long before the order does. A NaN key makes the merge
+  // sort's order depend on the comparisons it happens to make: only the full
+  // sort reproduces it.
+  const auto before = [&](std::size_t a, std::size_t b) { return key[a] > key[b] || (key[a] == key[b] && a < b); };
+  const auto after = [&](std::size_t a, std::size_t b) { return before(b, a); };
+  std::vector<std::size_t> order(ctx.n);
+  for (std::size_t i = 0; i < ctx.n; ++i) order[i] = i;
+  if (any_nan)
+    stable_sort_by_key_descending(order, key);
+  else
+    std::make_heap(order.begin(), order.end(), after);
 
   Building b(ctx, empty_mask(ctx));
   const auto room_left = [&] { return b.state.count < pc.max_chunks; };
@@ -145,18 +257,35 @@ SelectionMask construct_ordered(const SearchContext& ctx, const std::vector<std:
     }
   }
 
+  // Each missing role takes its holder of highest unary score, the first in
+  // the order among equals: without NaN, the greater key, then the lower index.
   for (Role role : pc.must_include_roles) {
     if (b.holds(role) || !room_left()) continue;
     std::optional<std::size_t> pick;
-    for (std::size_t i : order) {
-      if (inst.roles[i] != role || !b.within_limits(i)) continue;
-      if (!pick || ctx.unary[i] > ctx.unary[*pick]) pick = i;
+    const auto better = [&](std::size_t i, std::size_t kept) {
+      if (any_nan) return ctx.unary[i] > ctx.unary[kept];
+      return ctx.unary[i] > ctx.unary[kept] || (ctx.unary[i] == ctx.unary[kept] && before(i, kept));
+    };
+    if (any_nan) {
+      for (std::size_t i : order)
+        if (inst.roles[i] == role && b.within_limits(i) && (!pick || better(i, *pick))) pick = i;
+    } else {
+      for (std::size_t i = 0; i < ctx.n; ++i)
+        if (inst.roles[i] == role && b.within_limits(i) && (!pick || better(i, *pick))) pick = i;
     }
     if (pick) b.select(*pick);
   }
 
-  for (std::size_t i : order)
-    if (room_left() && b.within_limits(i)) b.select(i);
+  if (any_nan) {
+    for (std::size_t i : order)
+      if (room_left() && b.within_limits(i)) b.select(i);
+    return std::move(b.mask);
+  }
+  for (auto end = order.end(); room_left() && end != order.begin(); --end) {
+    std::pop_heap(order.begin(), end, after);
+    const std::size_t i = *(end - 1);
+    if (b.within_limits(i)) b.select(i);
+  }
   return std::move(b.mask);
 }
 
@@ -179,11 +308,10 @@ SelectionMask repair_and_complete(const SearchContext& ctx, const SelectionMask&
   }
 
   // Keeps adding while anything is admissible, even at a negative priority.
-  while (b.state.count < pc.max_chunks) {
-    auto pick = highest_priority_above_minus_infinity(b, [&](std::size_t i) { return b.admissible_by_can_add(i); });
-    if (!pick) break;
-    b.select(*pick);
-  }
+  fill_by_priority(b, [&](std::size_t i) { return b.admissible_by_can_add(i); },
+                   [](const Building& building, auto admit) {
+                     return highest_priority_above_minus_infinity(building, admit);
+                   });
   return std::move(b.mask);
 }
 

@@ -30,6 +30,10 @@ struct SearchContext {
   std::size_t n;
   std::vector<double> unary;  // unary_score of every candidate
   SizePowers size_powers;     // for the add priority and retention value
+  std::vector<double> greedy_base;  // unary / max(t, 1)^0.85: the greedy priority before its bonuses
+  // Candidates by cluster slot and by role slot (offsets, then indices), the
+  // ones whose greedy priority a selection can change.
+  std::vector<std::size_t> cluster_start, cluster_members, role_start, role_members;
 
   // `mirrored`: the matrix is symmetric by construction (computed by the
   // backend); otherwise it is checked.

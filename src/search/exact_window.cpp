@@ -50,12 +50,12 @@ WindowPlan plan_exact_window(const SearchContext& ctx, const SelectionMask& fina
     }
   }
   stable_sort_by_key_ascending(removable, rank);
-  stable_sort_by_key_descending(outside, rank);
 
   // Up to half the window from the weakest selected chunks, the rest from the
-  // best outside candidates.
+  // best outside candidates (only those need ordering).
   const std::size_t q = std::min({std::max<std::size_t>(k / 2, 1), k >= 2 ? k - 1 : 1, removable.size()});
   const std::size_t v = std::min(k > q ? k - q : 0, outside.size());
+  stable_top_by_key_descending(outside, rank, v);
 
   WindowPlan plan;
   plan.window.assign(removable.begin(), removable.begin() + q);
