@@ -11,6 +11,7 @@
 #include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
 #include "core/scores.hpp"
+#include "search/constructions.hpp"
 #include "test_tabu_fixtures.hpp"
 
 namespace quarnel {
@@ -111,6 +112,107 @@ TEST(FastForms, SymmetryCheckAndRowSumsFromRows) {
       if (trial == 0) changed[i * n + j] = 0.0f, changed[j * n + i] = -0.0f;
       EXPECT_FALSE(is_bitwise_symmetric(changed, n)) << n << ": " << i << ", " << j;
     }
+  }
+}
+
+// The constructions as plainly written: a scan of every candidate per pick
+// (greedy and repair) and a full stable sort (ordered), against the
+// heap-driven forms, on instances with roles, clusters, required chunks,
+// exclusions and budgets that stop the fill early or late.
+TEST(FastForms, ConstructionsMatchTheirScanningForms) {
+  for (std::uint32_t seed = 1; seed <= 8; ++seed) {
+    const std::size_t n = 200 + 40 * seed;
+    ProblemInstance p = testing::random_instance({.n = n, .seed = seed});
+    std::mt19937 rng(seed);
+    for (std::size_t i = 0; i < n; ++i) {
+      p.roles[i] = role_from_byte(static_cast<std::uint8_t>(rng() % 9));
+      p.cluster_ids[i] = static_cast<std::int32_t>(rng() % 25) - 1;
+      if (seed % 2 == 0) p.token_costs[i] = 50 + 50 * (rng() % 4);  // equal sizes: equal priorities
+    }
+    SolverConstraints limits;
+    limits.max_tokens = seed % 3 == 0 ? 4000 : 40000;
+    limits.max_chunks = 10 + 7 * seed;
+    limits.max_per_cluster = 1 + seed % 3;
+    limits.required_chunks = {"c" + std::to_string(seed), "c" + std::to_string(2 * seed + 1)};
+    limits.excluded_chunks = {"c" + std::to_string(3 * seed)};
+    if (seed % 2) limits.must_include_roles = {Role::Example, Role::Risk};
+    SolverConfig config;
+    if (seed % 4 == 0) config.beta = 0.0f, config.gamma = 0.0f;  // more equal unary scores
+    testing::SearchWorld world(std::move(p), config, limits);
+    const SearchContext& ctx = world.context;
+    const PreparedConstraints& pc = ctx.constraints;
+    const ProblemInstance& inst = ctx.instance;
+
+    auto within_limits = [&](const SelectionMask& mask, const SelectionState& state, std::size_t i) {
+      return mask[i] == 0 && !pc.is_excluded[i] && std::uint64_t{state.total_tokens} + inst.token_costs[i] <= pc.max_tokens &&
+             state.cluster_count_of(i, pc) < pc.max_per_cluster;
+    };
+    auto addable = [&](const SelectionMask& mask, const SelectionState& state, std::size_t i) {
+      return mask[i] == 0 && !pc.is_excluded[i] && can_add(pc, i, state, inst);
+    };
+    auto best_by_scan = [&](const SelectionMask& mask, const SelectionState& state, auto admit) {
+      std::optional<std::size_t> best;
+      double best_priority = 0.0;
+      for (std::size_t i = 0; i < n; ++i) {
+        if (!admit(mask, state, i)) continue;
+        const double priority = greedy_priority(ctx.unary[i], i, inst, pc, state);
+        if (!best || priority > best_priority) best = i, best_priority = priority;
+      }
+      return best;
+    };
+    // Role picks (a full selection ends them when `stop_when_full`), then the fill.
+    auto scan_construct = [&](SelectionMask mask, auto admit, bool stop_when_full) {
+      SelectionState state = SelectionState::from_mask(mask, inst, pc);
+      auto take = [&](std::size_t i) { mask[i] = 1, state.add(i, inst, pc); };
+      for (Role role : pc.must_include_roles) {
+        if (state.role_count(role) != 0) continue;
+        auto of_role = [&](const SelectionMask& m, const SelectionState& st, std::size_t i) {
+          return inst.roles[i] == role && admit(m, st, i);
+        };
+        if (auto pick = best_by_scan(mask, state, of_role)) take(*pick);
+        if (stop_when_full && state.count >= pc.max_chunks) break;
+      }
+      while (state.count < pc.max_chunks) {
+        const auto pick = best_by_scan(mask, state, admit);
+        if (!pick) break;
+        take(*pick);
+      }
+      return mask;
+    };
+
+    SelectionMask required(n, 0);
+    SelectionState state = SelectionState::from_mask(required, inst, pc);
+    for (std::size_t i : pc.required_indices)
+      if (state.count < pc.max_chunks && std::uint64_t{state.total_tokens} + inst.token_costs[i] <= pc.max_tokens)
+        required[i] = 1, state.add(i, inst, pc);
+    const SelectionMask greedy = construct_priority_greedy(ctx);
+    EXPECT_EQ(greedy, scan_construct(required, within_limits, false)) << "seed " << seed;
+
+    // Repair from every third chunk of the greedy selection.
+    SelectionMask partial = greedy;
+    for (std::size_t i = 0, kept = 0; i < n; ++i)
+      if (partial[i] && kept++ % 3 != 0) partial[i] = 0;
+    SelectionMask with_required = partial;
+    for (std::size_t i : pc.required_indices) {
+      const SelectionState now = SelectionState::from_mask(with_required, inst, pc);
+      if (addable(with_required, now, i)) with_required[i] = 1;
+    }
+    EXPECT_EQ(repair_and_complete(ctx, partial), scan_construct(with_required, addable, true)) << "seed " << seed;
+
+    // The ordered construction against the full stable sort (without roles,
+    // whose pass reads unary scores rather than the order).
+    if (!pc.must_include_roles.empty()) continue;
+    std::vector<std::uint64_t> frequency(n);
+    for (auto& f : frequency) f = rng() % 3;
+    std::vector<double> key(n);
+    std::vector<std::size_t> order(n);
+    for (std::size_t i = 0; i < n; ++i) key[i] = construction_key(ctx.unary[i], frequency[i], inst.token_costs[i]), order[i] = i;
+    stable_sort_by_key_descending(order, key);
+    SelectionMask ordered = required;
+    SelectionState now = SelectionState::from_mask(ordered, inst, pc);
+    for (std::size_t i : order)
+      if (now.count < pc.max_chunks && within_limits(ordered, now, i)) ordered[i] = 1, now.add(i, inst, pc);
+    EXPECT_EQ(construct_ordered(ctx, frequency), ordered) << "seed " << seed;
   }
 }
 
