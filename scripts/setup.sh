@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for pkg in libopenblas-dev libgtest-dev g++ cmake ninja-build pkg-config; do
+for pkg in libgtest-dev g++ cmake ninja-build; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
