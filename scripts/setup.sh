@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 need=()
-for pkg in libopenblas-dev libgtest-dev g++ cmake ninja-build pkg-config; do
+for pkg in libgtest-dev g++ cmake ninja-build; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -21,7 +21,9 @@ if [ ! -x .venv/bin/python ]; then
   "$PYTHON" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-# Build tools live in the venv so that rebuilds reuse build/ incrementally.
+# Build tools live in the venv, and .venv has a build directory of its own,
+# so that reinstalling after a change rebuilds only what changed.
 .venv/bin/python -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" "numpy>=2" "pytest>=7" "hypothesis>=6"
-.venv/bin/python -m pip install -q --no-build-isolation ".[${QUARNEL_EXTRAS:-test}]"
+.venv/bin/python -m pip install -q --no-build-isolation -C build-dir="build/venv-{wheel_tag}" \
+  ".[${QUARNEL_EXTRAS:-test}]"
 echo "setup: quarnel_solver $(.venv/bin/python -c 'import quarnel_solver as q; print(q.version())') installed in .venv"

@@ -1,10 +1,8 @@
 #include "backend/kernels.hpp"
 
-#include <cblas.h>
 #include <emmintrin.h>
 
 #include <algorithm>
-#include <limits>
 #include <cmath>
 #include <cstring>
 
@@ -23,12 +21,6 @@ std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
   std::size_t product = 0;
   require(!__builtin_mul_overflow(a, b, &product), what);
   return product;
-}
-
-blasint blas_dimension(std::size_t value) {
-  require(value <= static_cast<std::size_t>(std::numeric_limits<blasint>::max()),
-          "matmul: dimension too large for BLAS");
-  return static_cast<blasint>(value);
 }
 
 }  // namespace
@@ -79,19 +71,6 @@ float masked_sum(std::span<const float> values, std::span<const std::uint8_t> ma
     if (mask[i] != 0) s += values[i];
   }
   return s;
-}
-
-std::vector<float> matmul(std::span<const float> a, std::size_t m, std::size_t k, std::span<const float> b,
-                          std::size_t n) {
-  check_length(a.size(), checked_product(m, k, "matmul: m * k overflows"), "matmul: left matrix");
-  check_length(b.size(), checked_product(k, n, "matmul: k * n overflows"), "matmul: right matrix");
-  std::vector<float> c(checked_product(m, n, "matmul: m * n overflows"), 0.0f);
-  if (m == 0 || n == 0) return c;
-  // BLAS requires leading dimensions of at least 1 even for an empty inner dimension.
-  cblas_sgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, blas_dimension(m), blas_dimension(n), blas_dimension(k),
-              1.0f, a.data(), std::max<blasint>(blas_dimension(k), 1), b.data(), blas_dimension(n), 0.0f, c.data(),
-              blas_dimension(n));
-  return c;
 }
 
 std::vector<float> evaluate_masks(std::span<const std::uint8_t> masks, std::size_t count, const ProblemView& view) {

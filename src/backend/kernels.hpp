@@ -34,7 +34,8 @@ std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, st
 // Sum of values[i] where mask[i] != 0, ascending, starting from -0.0.
 float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask);
 
-// a (m x k) times b (k x n), row-major, through BLAS sgemm.
+// a (m x k) times b (k x n), row-major, in the caller's thread. Entry (i, j)
+// is the sum of a[i][p] * b[p][j] over ascending p, starting from +0.0.
 std::vector<float> matmul(std::span<const float> a, std::size_t m, std::size_t k, std::span<const float> b,
                           std::size_t n);
 

@@ -1,4 +1,4 @@
-"""The README's pipeline examples run, and the typed example passes mypy --strict."""
+"""The README's pipeline examples run, and the typed examples pass mypy --strict."""
 
 import os
 import pathlib
@@ -10,12 +10,14 @@ import sysconfig
 import pytest
 
 import quarnel
+import quarnel_solver
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 README = (REPO / "README.md").read_text()
 SECTION = README.split("## Use it in a pipeline", 1)[1].split("\n## ", 1)[0]
 EXAMPLES = re.findall(r"```python\n(.*?)```", SECTION, re.S)
-TYPED_EXAMPLE = REPO / "examples" / "typed_selection.py"
+# The layer, and the module itself with every public name.
+TYPED_EXAMPLES = [REPO / "examples" / "typed_selection.py", REPO / "examples" / "typed_module.py"]
 
 
 def run(args, **env):
@@ -42,13 +44,16 @@ def test_readme_pipeline_example_runs(code):
     assert result.stdout.strip()
 
 
-def test_typed_example_runs_and_passes_mypy_strict(tmp_path):
+@pytest.mark.parametrize("example", TYPED_EXAMPLES, ids=lambda p: p.stem)
+def test_typed_example_runs_and_passes_mypy_strict(example, tmp_path):
     pytest.importorskip("mypy")
-    assert run([str(TYPED_EXAMPLE)]).returncode == 0
-    # An installed package is found in site-packages; a source checkout
-    # (PYTHONPATH=build/<name>:python) through MYPYPATH.
+    assert run([str(example)]).returncode == 0
+    # An installed package is found in site-packages, the module's types in
+    # quarnel_solver-stubs; a source checkout (PYTHONPATH=build/<name>:python)
+    # through MYPYPATH, the build tree holding the stubs beside the module.
     package_root = pathlib.Path(quarnel.__file__).resolve().parents[1]
     inside_site = package_root == pathlib.Path(sysconfig.get_paths()["purelib"]).resolve()
-    env = {} if inside_site else {"MYPYPATH": str(package_root)}
-    result = run(["-m", "mypy", "--strict", "--cache-dir", str(tmp_path), str(TYPED_EXAMPLE)], **env)
+    module_dir = pathlib.Path(quarnel_solver.__file__).resolve().parent
+    env = {} if inside_site else {"MYPYPATH": os.pathsep.join([str(package_root), str(module_dir)])}
+    result = run(["-m", "mypy", "--strict", "--cache-dir", str(tmp_path), str(example)], **env)
     assert result.returncode == 0, result.stdout + result.stderr
