@@ -69,20 +69,25 @@ struct Job {
 };
 
 // How long an idle thread keeps polling for work before it sleeps. The search
-// starts a parallel loop every few hundred microseconds; a worker that is
+// starts a parallel loop every hundred microseconds or so; a worker that is
 // still polling takes it up at once, where waking a sleeping one costs tens
 // of microseconds.
-constexpr auto kSpinTime = std::chrono::microseconds(300);
+constexpr auto kSpinTime = std::chrono::microseconds(150);
 
 // Polls `ready` with a pause between reads until it holds or the spin time
-// has passed; returns whether it holds.
+// has passed; returns whether it holds. Now and then it yields the core, so
+// that on a machine with more runnable threads than cores the poll does not
+// hold up the threads doing the work.
 template <typename Ready>
 bool spin_until(Ready&& ready) {
   const auto deadline = std::chrono::steady_clock::now() + kSpinTime;
   for (unsigned round = 1;; ++round) {
     if (ready()) return true;
     _mm_pause();
-    if (round % 64 == 0 && std::chrono::steady_clock::now() >= deadline) return ready();
+    if (round % 64 == 0) {
+      if (std::chrono::steady_clock::now() >= deadline) return ready();
+      sched_yield();
+    }
   }
 }
 
