@@ -4,7 +4,8 @@ namespace quarnel {
 
 SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInstance& instance_,
                              const PreparedConstraints& constraints_, std::span<const float> similarity_,
-                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_)
+                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_,
+                             const StopCheck* stop_)
     : settings(settings_),
       instance(instance_),
       constraints(constraints_),
@@ -14,7 +15,8 @@ SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInsta
       view(make_problem_view(instance_, similarity_, weights_)),
       n(instance_.num_candidates),
       unary(unary_scores(settings_, instance_)),
-      size_powers(instance_) {}
+      size_powers(instance_),
+      stop(stop_) {}
 
 ObjectiveBreakdown SearchContext::evaluate(const SelectionMask& mask) const {
   return quarnel::evaluate(instance, mask, weights, similarity, backend);

@@ -13,6 +13,7 @@
 #include "core/problem.hpp"
 #include "core/problem_view.hpp"
 #include "core/scores.hpp"
+#include "core/stop_check.hpp"
 
 namespace quarnel {
 
@@ -27,10 +28,16 @@ struct SearchContext {
   std::size_t n;
   std::vector<double> unary;  // unary_score of every candidate
   SizePowers size_powers;     // for the add priority and retention value
+  const StopCheck* stop;      // the caller's, or null
 
   SearchContext(const SolverSettings& settings, const ProblemInstance& instance,
                 const PreparedConstraints& constraints, std::span<const float> similarity,
-                const ObjectiveWeights& weights, const SimilarityBackend& backend);
+                const ObjectiveWeights& weights, const SimilarityBackend& backend, const StopCheck* stop = nullptr);
+
+  // Runs the caller's stop check, which throws to end the solve.
+  void check_stop() const {
+    if (stop != nullptr && *stop) (*stop)();
+  }
 
   ObjectiveBreakdown evaluate(const SelectionMask& mask) const;
   // The same breakdown from the ascending selected indices of a 0/1 mask;

@@ -71,7 +71,7 @@ void copy_breakdown(SolveResult& result, const ObjectiveBreakdown& b) {
 }  // namespace
 
 SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backend, const ProblemInstance& instance,
-                  const PreparedConstraints& constraints) {
+                  const PreparedConstraints& constraints, const StopCheck& stop) {
   const auto started = std::chrono::steady_clock::now();
   SolveResult result;
   const std::size_t n = instance.num_candidates;
@@ -93,7 +93,8 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   const std::span<const float> similarity = instance.similarity_matrix ? std::span<const float>(*instance.similarity_matrix)
                                                                        : std::span<const float>(computed);
   const ObjectiveWeights weights = make_objective_weights(settings);
-  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend);
+  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend, &stop);
+  ctx.check_stop();
   backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));
   stages.similarity = lap_ms(mark);
 
@@ -119,6 +120,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   }
   result.trace.start = selected_indices(start->mask);
   stages.constructions = lap_ms(mark);
+  ctx.check_stop();
 
   ElitePool pool;
   for (Candidate* c : ranked)

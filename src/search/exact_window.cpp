@@ -136,6 +136,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   if (!bounded) {
     while (true) {
       if (elapsed_whole_ms(started) >= limit_ms) break;
+      if ((code & 1023) == 0) ctx.check_stop();
       const std::uint64_t node_code = code++;
       ++nodes;
       score_exactly(node_code, false);
@@ -155,6 +156,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
     std::vector<std::uint8_t> feasible(block);
     while (true) {
       if (elapsed_whole_ms(started) >= limit_ms) break;
+      ctx.check_stop();
       for (std::uint64_t i = 0; i < block; ++i) {
         const std::uint64_t g = i ^ (i >> 1);
         bound.move_to(code | g);
