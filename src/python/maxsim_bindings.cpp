@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -96,12 +97,17 @@ py::object compute_max_sim_batch(const py::args& args, const py::kwargs& kwargs)
                                        {"num_bits", true},
                                        {"dim", true}},
                                       args, kwargs);
-  const py::array q_codes = array_argument<std::uint8_t>(values[0], "q_codes", "uint8");
-  const py::array q_meta = array_argument<float>(values[1], "q_meta", "float32");
-  const py::array d_codes = array_argument<std::uint8_t>(values[2], "d_codes", "uint8");
-  const py::array d_meta = array_argument<float>(values[3], "d_meta", "float32");
+  const auto arrays = [&values] {
+    return std::array<py::array, 4>{array_argument<std::uint8_t>(values[0], "q_codes", "uint8"),
+                                    array_argument<float>(values[1], "q_meta", "float32"),
+                                    array_argument<std::uint8_t>(values[2], "d_codes", "uint8"),
+                                    array_argument<float>(values[3], "d_meta", "float32")};
+  };
+  arrays();  // the arrays' errors come first
   const std::uint64_t num_bits = u64_argument(values[4], "num_bits");
   const std::uint64_t dim = u64_argument(values[5], "dim");
+  // Checked again: an __index__ above may have run Python code that resized one.
+  const auto [q_codes, q_meta, d_codes, d_meta] = arrays();
 
   const QuantizerParams params = make_quantizer_params(num_bits, dim);
   py::array_t<float> result = score_matrix(q_codes.shape(0), d_codes.shape(0));

@@ -62,8 +62,9 @@ std::vector<std::int64_t> index_values(const py::handle& index, const char* name
 // offsets[i + 1]). Any strides and alignment are accepted.
 PackedRows pack_rows(const py::array& tokens, const py::handle& index, std::size_t value_bytes, const char* name,
                      const char* index_name) {
-  if (tokens.ndim() != 2 && tokens.ndim() != 3) value_error(std::string(name) + " must have 2 or 3 dimensions");
+  // The index first: converting it may run Python code that resizes the tokens.
   const std::vector<std::int64_t> idx = index_values(index, index_name);
+  if (tokens.ndim() != 2 && tokens.ndim() != 3) value_error(std::string(name) + " must have 2 or 3 dimensions");
   const bool padded = tokens.ndim() == 3;
   const py::ssize_t width = tokens.shape(tokens.ndim() - 1);
   PackedRows packed;

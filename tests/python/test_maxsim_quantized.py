@@ -251,3 +251,15 @@ def test_text_signature():
         qs.compute_max_sim_batch.__text_signature__ == "(q_codes, q_meta, d_codes, d_meta, num_bits, dim)"
     )
     assert qs.compute_max_sim_batch.__doc__
+
+
+def test_an_index_that_resizes_an_array_cannot_make_it_read_out_of_bounds():
+    codes, metadata = random_side(np.random.default_rng(4), 2, 3, 8)
+
+    class Resizing:
+        def __index__(self):
+            codes.resize((4,), refcheck=False)
+            return 8
+
+    with pytest.raises(TypeError, match="q_codes"):
+        score(codes, metadata, codes.copy(), metadata, Resizing(), 64)
