@@ -162,12 +162,14 @@ def test_ctrl_c_stops_long_calls_and_leaves_the_solver_usable():
         import quarnel
         endless = qs.TabuSearchSolver(qs.SolverConfig(iterations=2**64 - 1, early_stopping_patience=2**64 - 1))
         problem = arrays(300)
-        big = np.ones((800, 32, 128), np.float32)
+        big = np.ones((3000, 32, 128), np.float32)
         calls = [lambda: endless.solve_numpy(*problem),
                  lambda: endless.solve([{"embedding": row} for row in problem[0]], problem[1]),
                  lambda: qs.compute_max_sim_batch_f32(big, big),
                  lambda: quarnel.maxsim(big, big)]
-        print([round(interrupted(call)) for call in calls])
+        # Uninterrupted, the MaxSim calls take half a minute and the solves
+        # forever; the slowest build stops each within about a second.
+        print([interrupted(call) < 5 for call in calls])
         short = qs.TabuSearchSolver(qs.SolverConfig(iterations=50, exact_window_time_ms=600000))
         fresh = short.solve_numpy(*problem).to_dict()
         try:
@@ -178,7 +180,7 @@ def test_ctrl_c_stops_long_calls_and_leaves_the_solver_usable():
             pass
         again = short.solve_numpy(*problem).to_dict()
         print({**again, "solve_time_ms": 0} == {**fresh, "solve_time_ms": 0})
-    """, "[0, 0, 0, 0] True", SIGNALS)
+    """, "[True, True, True, True] True", SIGNALS)
 
 
 def test_signal_handlers_that_return_leave_results_unchanged():

@@ -19,7 +19,7 @@ import quarnel
 
 # About 20 s in all; the instrumented build runs every example several times
 # slower. QUARNEL_FUZZ_EXAMPLES sets the count per test for longer campaigns.
-EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", 60 if os.environ.get("QUARNEL_SLOW_BUILD") else 250))
+EXAMPLES = int(os.environ.get("QUARNEL_FUZZ_EXAMPLES", 100 if os.environ.get("QUARNEL_SLOW_BUILD") else 250))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
                 suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large, HealthCheck.filter_too_much])
 # Complex values converted element by element lose their imaginary part, as float() does.
@@ -156,7 +156,6 @@ def check_solution(out, n, costs, roles, clusters, chunk_ids, limits):
     assert out.num_selected == len(chosen)
     assert out.total_tokens == sum(int(costs[i]) for i in chosen) % 2**32
     assert out.constraints_satisfied == (not out.constraint_violations)
-    assert out.iterations_run >= out.best_iteration
     if not out.constraints_satisfied:
         return
     tokens = sum(int(costs[i]) for i in chosen)
