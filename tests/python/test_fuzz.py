@@ -454,10 +454,3 @@ def test_context_selector(selector_args, data):
         if selector.per_source is not None and isinstance(extra.get("sources"), list):
             picked = [extra["sources"][i] for i in chosen if extra["sources"][i] is not None]
             assert all(picked.count(s) <= selector.per_source for s in picked)
-
-
-@pytest.mark.parametrize("name", ["version", "gpu_available", "cuda_available"])
-def test_plain_functions_take_no_arguments(name):
-    for args, kwargs in [((1,), {}), ((), {"x": 1}), ((), {"\ud800": 1})]:
-        with pytest.raises(TypeError):
-            getattr(qs, name)(*args, **kwargs)
