@@ -5,6 +5,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 def simd_path() -> str: ...
+def restore(class_name: str, state: tuple[Any, ...]) -> Any: ...
 def maxsim_f32(
     queries: NDArray[np.float32],
     query_index: NDArray[np.int64],

@@ -85,7 +85,8 @@ def _side(name: str, prefix: str, value: Any, lengths: Any, offsets: Any, kind: 
         if lengths is not None or offsets is not None:
             raise ValueError(f"{name}: a list of 2-D arrays carries its own lengths; pass no {lengths_name} "
                              f"or {offsets_name}")
-        items = [_array(f"{name}[{i}]", item, kind) for i, item in enumerate(value)]
+        # A copy of the list: converting an item may run code that changes the caller's.
+        items = [_array(f"{name}[{i}]", item, kind) for i, item in enumerate(list(value))]
         for i, item in enumerate(items):
             if item.ndim != 2:
                 raise ValueError(f"{name}[{i}]: expected a 2-D array (tokens, {width_name}), got {item.ndim} "
@@ -133,6 +134,7 @@ def _pairs(candidates: Any, queries: int, documents: int) -> tuple[Any, Any, lis
         return None, None, []
     if not isinstance(candidates, Sequence) or isinstance(candidates, (str, bytes)):
         raise TypeError("candidates: expected one sequence of document indices per query")
+    candidates = list(candidates)  # read once, whatever converting a list does to the caller's
     if len(candidates) != queries:
         raise ValueError(f"candidates: expected {queries} lists (one per query), got {len(candidates)}")
     lists = []

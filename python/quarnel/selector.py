@@ -177,7 +177,7 @@ class ContextSelector:
             return resolved
         if not isinstance(weights, Mapping):
             raise TypeError(f"weights: expected a mapping of weight names to numbers, got {_inputs.describe(weights)}")
-        for key, value in weights.items():
+        for key, value in list(weights.items()):  # a value's __float__ may change the mapping
             if key not in WEIGHT_FIELDS:
                 raise ValueError(f"weights: unknown key {key!r}; expected {', '.join(WEIGHT_FIELDS)}")
             resolved[key] = _inputs.finite_number(f"weights[{key!r}]", value)
@@ -395,7 +395,7 @@ class ContextSelector:
         if not isinstance(scores, Mapping):
             raise TypeError(f"scores: expected a mapping such as {{'recency': [...]}}, got {_inputs.describe(scores)}")
         arrays = {}
-        for key, values in scores.items():
+        for key, values in list(scores.items()):  # reading a score list may change the mapping
             if key not in SECONDARY_SCORES:
                 raise ValueError(f"scores: unknown key {key!r}; expected {', '.join(SECONDARY_SCORES)}")
             arrays[key] = _inputs.score_array(f"scores[{key!r}]", values, count)

@@ -8,11 +8,21 @@
 namespace quarnel {
 namespace {
 
-template <typename T>
-std::vector<T> unique_in_order(const std::vector<T>& values) {
-  std::vector<T> out;
-  for (const T& v : values)
-    if (std::find(out.begin(), out.end(), v) == out.end()) out.push_back(v);
+// Each value once, in first-seen order; a hash set keeps it linear for the
+// long id lists callers pass.
+std::vector<std::string> unique_in_order(const std::vector<std::string>& values) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(values.size());
+  std::vector<std::string> out;
+  for (const std::string& v : values)
+    if (seen.insert(v).second) out.push_back(v);
+  return out;
+}
+
+std::vector<Role> unique_in_order(const std::vector<Role>& roles) {
+  std::vector<Role> out;
+  for (Role role : roles)
+    if (std::find(out.begin(), out.end(), role) == out.end()) out.push_back(role);  // at most 9 distinct
   return out;
 }
 

@@ -3,6 +3,22 @@
 #include "python/errors.hpp"
 
 namespace quarnel::python {
+namespace {
+
+// A keyword's name as UTF-8. A name UTF-8 cannot hold (a lone surrogate)
+// names no parameter.
+std::string keyword_name(const char* function, py::handle key) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(key.ptr(), &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    raise_type_error(std::string(function) + "() got an unexpected keyword argument '" + message_text(key) +
+                     "' (not valid UTF-8)");
+  }
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
 
 std::vector<py::object> parse_arguments(const char* function, std::span<const Param> params,
                                         const py::args& args, const py::kwargs& kwargs) {
@@ -15,7 +31,7 @@ std::vector<py::object> parse_arguments(const char* function, std::span<const Pa
   for (std::size_t i = 0; i < args.size(); ++i) values[i] = py::reinterpret_borrow<py::object>(args[i]);
 
   for (auto item : kwargs) {
-    const std::string key = py::cast<std::string>(item.first);
+    const std::string key = keyword_name(function, item.first);
     std::size_t index = 0;
     for (const Param& param : params) {
       if (key == param.name) break;
@@ -53,7 +69,7 @@ void raise_argument_error(const char* name, const std::string& message) {
 void rethrow_naming_argument(const char* name, py::error_already_set& error) {
   const bool overflow = error.matches(PyExc_OverflowError);
   if (!overflow && !error.matches(PyExc_TypeError)) throw;
-  const std::string message = std::string("argument '") + name + "': " + py::str(error.value()).cast<std::string>();
+  const std::string message = std::string("argument '") + name + "': " + message_text(error.value());
   if (overflow) raise_overflow_error(message);
   raise_type_error(message);
 }

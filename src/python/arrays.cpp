@@ -34,7 +34,7 @@ bool has_dtype(const py::object& value, Dtype dtype) {
 std::string describe(const py::object& value) {
   if (!py::isinstance<py::array>(value)) return "'" + type_name(value) + "' object";
   const auto array = py::reinterpret_borrow<py::array>(value);
-  return "array of dtype " + py::str(array.dtype()).cast<std::string>() + " with " +
+  return "array of dtype " + message_text(array.dtype()) + " with " +
          std::to_string(array.ndim()) + " dimension(s)";
 }
 

@@ -9,6 +9,7 @@
 #include "python/convert.hpp"
 #include "python/docs.hpp"
 #include "python/fields.hpp"
+#include "python/pickling.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -96,7 +97,8 @@ void register_config_class(py::module_& m) {
           }),
           init_doc(kConfigParameters).c_str());
   for (const Field<Config>& f : kConfigFields) def_writable_attribute(cls, f);
-  cls.def("__repr__", &config_repr);
+  cls.def("__repr__", [](py::handle self) { return config_repr(constructed<Config>(self)); });
+  def_reduce_to_fields(cls, "SolverConfig", std::span<const Field<Config>>(kConfigFields));
 }
 
 }  // namespace quarnel::python

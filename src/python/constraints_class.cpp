@@ -9,6 +9,7 @@
 #include "python/convert.hpp"
 #include "python/docs.hpp"
 #include "python/fields.hpp"
+#include "python/pickling.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -61,7 +62,7 @@ ConstraintsRecord constraints_argument(const py::object& value) {
   if (!py::isinstance<Record>(value)) {
     raise_argument_error("constraints", "expected SolverConstraints or None, got '" + type_name(value) + "'");
   }
-  return value.cast<const Record&>();
+  return constructed<Record>(value);
 }
 
 void register_constraints_class(py::module_& m) {
@@ -72,7 +73,9 @@ void register_constraints_class(py::module_& m) {
           }),
           init_doc(kConstraintsParameters).c_str());
   for (const Field<Record>& f : std::span(kConstraintsFields).first(kExposedFields)) def_writable_attribute(cls, f);
-  cls.def("__repr__", &constraints_repr);
+  cls.def("__repr__", [](py::handle self) { return constraints_repr(constructed<Record>(self)); });
+  // The state holds the three lists too, which are not attributes.
+  def_reduce_to_fields(cls, "SolverConstraints", std::span<const Field<Record>>(kConstraintsFields));
 }
 
 }  // namespace quarnel::python

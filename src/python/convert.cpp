@@ -50,7 +50,7 @@ std::int32_t to_i32(py::handle value) {
   if (wide == -1 && PyErr_Occurred()) throw py::error_already_set();
   if (overflow != 0 || wide < std::numeric_limits<std::int32_t>::min() ||
       wide > std::numeric_limits<std::int32_t>::max()) {
-    raise_overflow_error("value " + py::str(index).cast<std::string>() +
+    raise_overflow_error("value " + message_text(index) +
                          " is out of range for a signed 32-bit integer");
   }
   return static_cast<std::int32_t>(wide);
@@ -88,15 +88,31 @@ std::vector<std::string> to_text_list(py::handle value) {
   if (!PySequence_Check(value.ptr())) {
     raise_type_error("'" + type_name(value) + "' object cannot be converted to a list of strings");
   }
-  const Py_ssize_t size = PySequence_Size(value.ptr());
-  if (size < 0) throw py::error_already_set();
-  out.reserve(static_cast<std::size_t>(size));
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PySequence_GetItem(value.ptr(), i);
-    if (item == nullptr) throw py::error_already_set();
-    out.push_back(to_text(py::reinterpret_steal<py::object>(item)));
-  }
+  const py::tuple items = snapshot(value);
+  out.reserve(items.size());
+  for (const py::handle item : items) out.push_back(to_text(item));
   return out;
+}
+
+py::tuple snapshot(py::handle sequence) {
+  PyObject* object = sequence.ptr();
+  if (PyTuple_Check(object)) return py::reinterpret_borrow<py::tuple>(object);
+  if (PyList_Check(object)) {
+    PyObject* items = PyList_AsTuple(object);
+    if (items == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::tuple>(items);
+  }
+  // Other sequences by their length and items, not by iteration, which never
+  // ends for a __getitem__ that ignores the length.
+  const Py_ssize_t size = PySequence_Size(object);
+  if (size < 0) throw py::error_already_set();
+  py::tuple items(size);
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PySequence_GetItem(object, i);
+    if (item == nullptr) throw py::error_already_set();
+    PyTuple_SET_ITEM(items.ptr(), i, item);
+  }
+  return items;
 }
 
 std::string lower_text(py::handle text) {

@@ -33,6 +33,11 @@ std::string to_text(py::handle value);
 // None (empty), or a sequence of str that is not itself a str.
 std::vector<std::string> to_text_list(py::handle value);
 
+// The items of a sequence in a tuple that holds them, so that a loop over it
+// stays valid whatever Python code its conversions run does to the original
+// (a list that an element's __float__ shortens, say). A tuple is its own snapshot.
+py::tuple snapshot(py::handle sequence);
+
 // Python's own str.lower() applied to a str (TypeError for anything else), as UTF-8.
 std::string lower_text(py::handle text);
 std::string lower_text(const std::string& text);

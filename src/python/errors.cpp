@@ -49,7 +49,20 @@ void raise_overflow_error(const std::string& message) { raise(PyExc_OverflowErro
 void raise_attribute_error(const std::string& message) { raise(PyExc_AttributeError, message); }
 
 std::string type_name(py::handle value) {
-  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+  return message_text(py::type::handle_of(value).attr("__name__"));
+}
+
+std::string message_text(py::handle value) {
+  PyObject* text = PyObject_Str(value.ptr());
+  PyObject* bytes = text ? PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace") : nullptr;
+  Py_XDECREF(text);
+  if (bytes == nullptr) {
+    PyErr_Clear();
+    return "<" + std::string(Py_TYPE(value.ptr())->tp_name) + " object>";
+  }
+  std::string out(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+  Py_DECREF(bytes);
+  return out;
 }
 
 }  // namespace quarnel::python

@@ -24,4 +24,9 @@ void register_exceptions(py::module_& m);
 // The Python name of an object's type, for error messages.
 std::string type_name(py::handle value);
 
+// str(value) as UTF-8 for an error message. Characters UTF-8 cannot hold (lone
+// surrogates) are escaped, and a str() that fails gives the type's name, so
+// that building a message never raises an error of its own.
+std::string message_text(py::handle value);
+
 }  // namespace quarnel::python

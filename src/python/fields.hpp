@@ -9,6 +9,7 @@
 
 #include "python/args.hpp"
 #include "python/errors.hpp"
+#include "python/instances.hpp"
 
 namespace quarnel::python {
 
@@ -48,9 +49,10 @@ template <typename Record>
 void def_writable_attribute(py::class_<Record>& cls, const Field<Record>& f) {
   const auto get = f.get;
   const auto set = f.set;
-  py::cpp_function getter([get](const Record& self) { return get(self); }, py::is_method(cls));
-  py::cpp_function setter([set](Record& self, py::handle value) { set(self, value); }, py::is_method(cls));
-  py::cpp_function deleter([](const Record&) { raise_attribute_error("can't delete attribute"); }, py::is_method(cls));
+  py::cpp_function getter([get](py::handle self) { return get(constructed<Record>(self)); }, py::is_method(cls));
+  py::cpp_function setter([set](py::handle self, py::handle value) { set(constructed<Record>(self), value); },
+                          py::is_method(cls));
+  py::cpp_function deleter([](py::handle) { raise_attribute_error("can't delete attribute"); }, py::is_method(cls));
   const py::handle property_type(reinterpret_cast<PyObject*>(&PyProperty_Type));
   cls.attr(f.name) = property_type(getter, setter, deleter);
 }
@@ -58,7 +60,7 @@ void def_writable_attribute(py::class_<Record>& cls, const Field<Record>& f) {
 template <typename Record>
 void def_readonly_attribute(py::class_<Record>& cls, const Field<Record>& f) {
   const auto get = f.get;
-  cls.def_property_readonly(f.name, [get](const Record& self) { return get(self); });
+  cls.def_property_readonly(f.name, [get](py::handle self) { return get(constructed<Record>(self)); });
 }
 
 // Builds a record from (*args, **kwargs): arguments in field order, each

@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -13,11 +14,10 @@
 #include "maxsim/quantizer_params.hpp"
 #include "maxsim/token_tensor.hpp"
 #include "python/args.hpp"
+#include "python/errors.hpp"
 
 namespace quarnel::python {
 namespace {
-
-std::string type_name(const py::handle& value) { return py::str(py::type::handle_of(value).attr("__name__")); }
 
 // A numpy array of exactly dtype T (native byte order, no casting) with three
 // dimensions; anything else is a TypeError naming the argument.
@@ -29,7 +29,7 @@ py::array array_argument(const py::object& value, const char* name, const char* 
   auto array = py::reinterpret_borrow<py::array>(value);
   if (!py::array_t<T>::check_(array)) {
     raise_argument_error(name, std::string("expected an array of dtype ") + dtype_name + ", got " +
-                                   std::string(py::str(array.dtype())));
+                                   message_text(array.dtype()));
   }
   if (array.ndim() != 3) {
     raise_argument_error(name, "expected an array with 3 dimensions, got " + std::to_string(array.ndim()));
@@ -49,7 +49,7 @@ std::uint64_t u64_argument(const py::object& value, const char* name) {
   if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
     PyErr_Clear();
     raise_argument_error(name, "expected an int between 0 and 18446744073709551615, got " +
-                                   std::string(py::str(owned)));
+                                   message_text(owned));
   }
   return result;
 }
@@ -80,6 +80,12 @@ py::array_t<float> score_matrix(std::size_t rows, std::size_t columns) {
   return py::array_t<float>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(columns)});
 }
 
+// Between slabs of work: Python's pending signal handlers, so that Ctrl-C
+// stops a long call. A handler's exception ends the call.
+void run_signal_handlers() {
+  if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
 // Both functions keep the interpreter lock: the caller's arrays are read in
 // place and must not change or be released while the workers read them.
 py::object compute_max_sim_batch(const py::args& args, const py::kwargs& kwargs) {
@@ -91,17 +97,22 @@ py::object compute_max_sim_batch(const py::args& args, const py::kwargs& kwargs)
                                        {"num_bits", true},
                                        {"dim", true}},
                                       args, kwargs);
-  const py::array q_codes = array_argument<std::uint8_t>(values[0], "q_codes", "uint8");
-  const py::array q_meta = array_argument<float>(values[1], "q_meta", "float32");
-  const py::array d_codes = array_argument<std::uint8_t>(values[2], "d_codes", "uint8");
-  const py::array d_meta = array_argument<float>(values[3], "d_meta", "float32");
+  const auto arrays = [&values] {
+    return std::array<py::array, 4>{array_argument<std::uint8_t>(values[0], "q_codes", "uint8"),
+                                    array_argument<float>(values[1], "q_meta", "float32"),
+                                    array_argument<std::uint8_t>(values[2], "d_codes", "uint8"),
+                                    array_argument<float>(values[3], "d_meta", "float32")};
+  };
+  arrays();  // the arrays' errors come first
   const std::uint64_t num_bits = u64_argument(values[4], "num_bits");
   const std::uint64_t dim = u64_argument(values[5], "dim");
+  // Checked again: an __index__ above may have run Python code that resized one.
+  const auto [q_codes, q_meta, d_codes, d_meta] = arrays();
 
   const QuantizerParams params = make_quantizer_params(num_bits, dim);
   py::array_t<float> result = score_matrix(q_codes.shape(0), d_codes.shape(0));
   max_sim_quantized(tensor_view<std::uint8_t>(q_codes), tensor_view<float>(q_meta), tensor_view<std::uint8_t>(d_codes),
-                    tensor_view<float>(d_meta), params, result.mutable_data());
+                    tensor_view<float>(d_meta), params, result.mutable_data(), active_simd_path(), run_signal_handlers);
   return result;
 }
 
@@ -113,7 +124,8 @@ py::object compute_max_sim_batch_f32(const py::args& args, const py::kwargs& kwa
   if (q_vecs.shape(2) != d_vecs.shape(2)) throw py::value_error("Dimension mismatch");
 
   py::array_t<float> result = score_matrix(q_vecs.shape(0), d_vecs.shape(0));
-  max_sim_f32(tensor_view<float>(q_vecs), tensor_view<float>(d_vecs), result.mutable_data());
+  max_sim_f32(tensor_view<float>(q_vecs), tensor_view<float>(d_vecs), result.mutable_data(), active_simd_path(),
+              run_signal_handlers);
   return result;
 }
 

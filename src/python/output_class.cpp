@@ -7,6 +7,7 @@
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/fields.hpp"
+#include "python/pickling.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -40,7 +41,8 @@ constexpr std::array<Field<Result>, 23> kOutputFields = {
     readonly_field<&Result::exact_window_fixed_out>("exact_window_fixed_out"),
 };
 
-py::dict output_to_dict(const Result& result) {
+py::dict output_to_dict(py::handle self) {
+  const Result& result = constructed<Result>(self);
   py::dict out;
   for (const Field<Result>& f : kOutputFields) out[f.name] = f.get(result);
   return out;
@@ -68,7 +70,8 @@ void register_output_class(py::module_& m) {
   }));
   for (const Field<Result>& f : kOutputFields) def_readonly_attribute(cls, f);
   cls.def("to_dict", &output_to_dict, "to_dict($self)\n--\n\n");
-  cls.def("__repr__", &output_repr);
+  cls.def("__repr__", [](py::handle self) { return output_repr(constructed<Result>(self)); });
+  def_reduce_to_fields(cls, "SolverOutput", std::span<const Field<Result>>(kOutputFields));
 }
 
 }  // namespace quarnel::python

@@ -15,7 +15,9 @@
 #include "python/convert.hpp"
 #include "python/errors.hpp"
 #include "python/relevance.hpp"
+#include "python/signal_poll.hpp"
 #include "python/solve_paths.hpp"
+#include "python/unlocked.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -77,11 +79,10 @@ std::size_t append_embedding(py::handle value, std::vector<float>& out) {
   if (!PySequence_Check(value.ptr())) {
     raise_type_error("'" + type_name(value) + "' object cannot be converted to a sequence of floats");
   }
-  PyObject* items = PySequence_Fast(value.ptr(), "embedding must be a sequence");
-  if (items == nullptr) throw py::error_already_set();
-  const auto held = py::reinterpret_steal<py::object>(items);
-  const Py_ssize_t size = PySequence_Fast_GET_SIZE(items);
-  for (Py_ssize_t k = 0; k < size; ++k) out.push_back(to_f32(PySequence_Fast_GET_ITEM(items, k)));
+  // An element's __float__ may change the caller's list; the values are read
+  // from a tuple of the elements as they were, which nothing can change.
+  const py::tuple items = snapshot(value);
+  for (const py::handle item : items) out.push_back(to_f32(item));
   return out.size() - start;
 }
 
@@ -174,24 +175,23 @@ SolveResult solve_chunks(const SolverObject& solver, const py::args& args, const
   require_contiguous(query_array);
   std::vector<float> query = copy_contiguous<float>(query_array);
 
-  // The list may change under a conversion that runs Python code: its length
-  // is read anew for every item and each item is held while it is read.
+  // A conversion may run Python code that changes the list: the chunks are
+  // those it held when the solve began.
   ChunkColumns columns;
-  const py::handle chunks = v[0];
-  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(chunks.ptr()); ++i) {
-    const auto chunk = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(chunks.ptr(), i));
-    read_chunk(chunk, static_cast<std::size_t>(i), columns);
-  }
+  const py::tuple chunks = snapshot(v[0]);
+  for (std::size_t i = 0; i < chunks.size(); ++i) read_chunk(chunks[i], i, columns);
   const quarnel::SolverConstraints core_constraints = constraints.to_core();
 
   // Assembly, relevance and search are timed together, outside the lock.
-  const py::gil_scoped_release unlocked;
-  const auto started = std::chrono::steady_clock::now();
-  const ProblemInstance instance = assemble_instance(std::move(columns), std::move(query));
-  const PreparedConstraints prepared = prepare_constraints(core_constraints, instance);
-  SolveResult result = solver.solve(instance, prepared);
-  result.solve_time_ms = milliseconds_since(started);
-  return result;
+  SignalPoll poll;
+  return run_unlocked([&] {
+    const auto started = std::chrono::steady_clock::now();
+    const ProblemInstance instance = assemble_instance(std::move(columns), std::move(query));
+    const PreparedConstraints prepared = prepare_constraints(core_constraints, instance);
+    SolveResult result = solver.solve(instance, prepared, [&poll] { poll(); });
+    result.solve_time_ms = milliseconds_since(started);
+    return result;
+  });
 }
 
 }  // namespace quarnel::python

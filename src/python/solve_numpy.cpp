@@ -51,8 +51,7 @@ SolveResult solve_numpy(const SolverObject& solver, const py::args& args, const 
   instance.num_candidates = n;
   instance.embedding_dim = d;
 
-  const PreparedConstraints prepared = prepare_constraints(constraints.to_core(), instance);
-  return run_driver(solver, instance, prepared);
+  return run_driver(solver, instance, constraints.to_core());
 }
 
 }  // namespace quarnel::python

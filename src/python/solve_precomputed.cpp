@@ -94,8 +94,7 @@ SolveResult solve_precomputed_numpy(const SolverObject& solver, const py::args& 
   instance.embedding_dim = d;
   instance.num_query_tokens = query_tokens;
 
-  const PreparedConstraints prepared = prepare_constraints(constraints.to_core(), instance);
-  return run_driver(solver, instance, prepared);
+  return run_driver(solver, instance, constraints.to_core());
 }
 
 }  // namespace quarnel::python

@@ -8,7 +8,11 @@
 #include "python/classes.hpp"
 #include "python/docs.hpp"
 #include "python/errors.hpp"
+#include "python/instances.hpp"
+#include "python/pickling.hpp"
+#include "python/signal_poll.hpp"
 #include "python/solve_paths.hpp"
+#include "python/unlocked.hpp"
 
 namespace quarnel::python {
 namespace {
@@ -33,7 +37,7 @@ SolverObject make_solver(const py::args& args, const py::kwargs& kwargs) {
   if (is_absent(values[0])) {
     solver.settings = SolverSettings::defaults_without_config();
   } else if (py::isinstance<quarnel::SolverConfig>(values[0])) {
-    solver.settings = SolverSettings::from_config(values[0].cast<const quarnel::SolverConfig&>());
+    solver.settings = SolverSettings::from_config(constructed<quarnel::SolverConfig>(values[0]));
   } else {
     raise_argument_error("config", "expected SolverConfig or None, got '" + type_name(values[0]) + "'");
   }
@@ -43,28 +47,52 @@ SolverObject make_solver(const py::args& args, const py::kwargs& kwargs) {
 
 std::string backend_kind(const SolverObject& solver) { return std::string(backend_kind_name(solver.backend->kind())); }
 
+// The constructor's argument: None for a solver made without a configuration,
+// whose secondary weights are off although the default configuration's are on.
+py::object config_argument(const SolverObject& solver) {
+  const SolverSettings& settings = solver.settings;
+  if (settings.secondary_weights_active != secondary_weights_active(settings.config)) return py::none();
+  return py::cast(settings.config);
+}
+
+// A solve method whose self is checked to be a constructed solver.
+using SolvePath = SolveResult (*)(const SolverObject&, const py::args&, const py::kwargs&);
+template <SolvePath Solve>
+SolveResult solve_method(py::handle self, const py::args& args, const py::kwargs& kwargs) {
+  return Solve(constructed<SolverObject>(self), args, kwargs);
+}
+
 }  // namespace
 
-SolveResult SolverObject::solve(const ProblemInstance& instance, const PreparedConstraints& constraints) const {
-  return quarnel::solve(settings, *backend, instance, constraints);
+SolveResult SolverObject::solve(const ProblemInstance& instance, const PreparedConstraints& constraints,
+                                const StopCheck& stop) const {
+  return quarnel::solve(settings, *backend, instance, constraints, stop);
 }
 
 SolveResult run_driver(const SolverObject& solver, const ProblemInstance& instance,
-                       const PreparedConstraints& constraints) {
-  const py::gil_scoped_release unlocked;
-  return solver.solve(instance, constraints);
+                       const quarnel::SolverConstraints& constraints) {
+  SignalPoll poll;
+  return run_unlocked([&] {
+    const PreparedConstraints prepared = prepare_constraints(constraints, instance);
+    return solver.solve(instance, prepared, [&poll] { poll(); });
+  });
 }
 
 void register_solver_class(py::module_& m) {
   const std::string doc = signed_doc("TabuSearchSolver", "config=None", "Python-exposed Tabu Search Solver");
   py::class_<SolverObject> cls(m, "TabuSearchSolver", doc.c_str());
   cls.def(py::init(&make_solver), init_doc("config=None").c_str());
-  cls.def("backend_kind", &backend_kind, "backend_kind($self)\n--\n\n");
-  cls.def("solve_numpy", &solve_numpy, kSolveNumpyDoc);
-  cls.def("solve_precomputed_numpy", &solve_precomputed_numpy, kSolvePrecomputedDoc);
-  cls.def("solve", &solve_chunks, kSolveDoc);
-  cls.def("__repr__", [](const SolverObject& solver) {
-    return "TabuSearchSolver(backend='" + backend_kind(solver) + "')";
+  cls.def("backend_kind", [](py::handle self) { return backend_kind(constructed<SolverObject>(self)); },
+          "backend_kind($self)\n--\n\n");
+  cls.def("solve_numpy", &solve_method<solve_numpy>, kSolveNumpyDoc);
+  cls.def("solve_precomputed_numpy", &solve_method<solve_precomputed_numpy>, kSolvePrecomputedDoc);
+  cls.def("solve", &solve_method<solve_chunks>, kSolveDoc);
+  cls.def("__repr__", [](py::handle self) {
+    return "TabuSearchSolver(backend='" + backend_kind(constructed<SolverObject>(self)) + "')";
+  });
+  // Pickled by its configuration; the backend is made anew.
+  cls.def("__reduce__", [](py::handle self) {
+    return reduce_to("TabuSearchSolver", py::make_tuple(config_argument(constructed<SolverObject>(self))));
   });
 }
 

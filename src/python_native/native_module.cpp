@@ -3,12 +3,13 @@
 // The Python layer converts and validates the caller's input; this module
 // copies the tokens it scores (with the GIL held), then releases the GIL and
 // scores on the shared worker pool, so other threads may change or drop
-// their arrays meanwhile.
+// their arrays meanwhile; on the main thread, Ctrl-C stops a long call.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <optional>
 #include <string>
@@ -21,11 +22,18 @@
 #include "maxsim/maxsim_kernels.hpp"
 #include "maxsim/maxsim_quantized.hpp"
 #include "maxsim/quantizer_params.hpp"
+#include "python/keyword_names.hpp"
+#include "python/signal_poll.hpp"
+#include "python/unlocked.hpp"
+#include "python_native/restore.hpp"
 
 namespace py = pybind11;
 
 namespace quarnel::native {
 namespace {
+
+using python::run_unlocked;
+using python::SignalPoll;
 
 [[noreturn]] void value_error(const std::string& message) { throw py::value_error(message); }
 
@@ -54,8 +62,9 @@ std::vector<std::int64_t> index_values(const py::handle& index, const char* name
 // offsets[i + 1]). Any strides and alignment are accepted.
 PackedRows pack_rows(const py::array& tokens, const py::handle& index, std::size_t value_bytes, const char* name,
                      const char* index_name) {
-  if (tokens.ndim() != 2 && tokens.ndim() != 3) value_error(std::string(name) + " must have 2 or 3 dimensions");
+  // The index first: converting it may run Python code that resizes the tokens.
   const std::vector<std::int64_t> idx = index_values(index, index_name);
+  if (tokens.ndim() != 2 && tokens.ndim() != 3) value_error(std::string(name) + " must have 2 or 3 dimensions");
   const bool padded = tokens.ndim() == 3;
   const py::ssize_t width = tokens.shape(tokens.ndim() - 1);
   PackedRows packed;
@@ -157,12 +166,13 @@ py::array maxsim_f32(const py::object& queries, const py::object& query_index, c
   const std::optional<Pairs> pairs = read_pairs(query_of, document_of, q.items(), d.items());
   py::array_t<float> result = result_array(pairs, q.items(), d.items());
   float* out = result.mutable_data();
-  {
-    py::gil_scoped_release unlocked;
+  SignalPoll poll;
+  run_unlocked([&] {
     const std::vector<TokenRows> qr = token_rows(q), dr = token_rows(d);
-    if (pairs) max_sim_f32_pairs(qr, dr, q.width, view(*pairs), out);
-    else max_sim_f32_items(qr, dr, q.width, out);
-  }
+    if (pairs) max_sim_f32_pairs(qr, dr, q.width, view(*pairs), out, active_simd_path(), std::ref(poll));
+    else max_sim_f32_items(qr, dr, q.width, out, active_simd_path(), std::ref(poll));
+    return true;
+  });
   return result;
 }
 
@@ -175,12 +185,13 @@ py::array maxsim_binary(const py::object& queries, const py::object& query_index
   const std::optional<Pairs> pairs = read_pairs(query_of, document_of, q.items(), d.items());
   py::array_t<float> result = result_array(pairs, q.items(), d.items());
   float* out = result.mutable_data();
-  {
-    py::gil_scoped_release unlocked;
+  SignalPoll poll;
+  run_unlocked([&] {
     const std::vector<TokenRows> qr = token_rows(q), dr = token_rows(d);
-    if (pairs) max_sim_binary_document_pairs(qr, dr, q.width, view(*pairs), out);
-    else max_sim_binary_documents(qr, dr, q.width, out);
-  }
+    if (pairs) max_sim_binary_document_pairs(qr, dr, q.width, view(*pairs), out, active_simd_path(), std::ref(poll));
+    else max_sim_binary_documents(qr, dr, q.width, out, active_simd_path(), std::ref(poll));
+    return true;
+  });
   return result;
 }
 
@@ -211,14 +222,16 @@ py::array maxsim_codes(const py::object& q_codes, const py::object& q_meta, cons
   const std::optional<Pairs> pairs = read_pairs(query_of, document_of, qc.items(), dc.items());
   py::array_t<float> result = result_array(pairs, qc.items(), dc.items());
   float* out = result.mutable_data();
-  {
-    py::gil_scoped_release unlocked;
+  SignalPoll poll;
+  run_unlocked([&] {
     const CodeLayout layout = code_layout(num_bits);
     const CodeSide queries = make_code_side(packed_source(qc, qm), layout, 1, qc.width);
     const CodeSide documents = make_code_side(packed_source(dc, dm), layout, kDocumentLanes, qc.width);
-    if (pairs) max_sim_code_pairs(queries, documents, num_bits, params.component_count(), view(*pairs), out);
-    else max_sim_code_items(queries, documents, num_bits, params.component_count(), out);
-  }
+    const float w = params.component_count();
+    if (pairs) max_sim_code_pairs(queries, documents, num_bits, w, view(*pairs), out, active_simd_path(), std::ref(poll));
+    else max_sim_code_items(queries, documents, num_bits, w, out, active_simd_path(), std::ref(poll));
+    return true;
+  });
   return result;
 }
 
@@ -248,4 +261,6 @@ PYBIND11_MODULE(_native, m) {
   m.def("maxsim_codes", &maxsim_codes, py::arg("query_codes"), py::arg("query_meta"), py::arg("query_index"),
         py::arg("document_codes"), py::arg("document_meta"), py::arg("document_index"), py::arg("num_bits"),
         py::arg("dim"), py::arg("query_of") = none, py::arg("document_of") = none);
+  register_restore(m);
+  quarnel::python::guard_keyword_names(m, m.attr("simd_path"));
 }

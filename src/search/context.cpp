@@ -8,7 +8,8 @@ namespace quarnel {
 
 SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInstance& instance_,
                              const PreparedConstraints& constraints_, std::span<const float> similarity_,
-                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_, bool mirrored)
+                             const ObjectiveWeights& weights_, const SimilarityBackend& backend_, bool mirrored,
+                             const StopCheck* stop_)
     : settings(settings_),
       instance(instance_),
       constraints(constraints_),
@@ -20,7 +21,8 @@ SearchContext::SearchContext(const SolverSettings& settings_, const ProblemInsta
       view(make_problem_view(instance_, similarity_, weights_)),
       n(instance_.num_candidates),
       unary(unary_scores(settings_, instance_)),
-      size_powers(instance_) {
+      size_powers(instance_),
+      stop(stop_) {
   greedy_base.resize(n);
   for (std::size_t i = 0; i < n; ++i) greedy_base[i] = unary[i] / size_powers.p85[i];
   // Counting sort of the candidates into their cluster slots and role slots.

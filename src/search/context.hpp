@@ -13,6 +13,7 @@
 #include "core/problem.hpp"
 #include "core/problem_view.hpp"
 #include "core/scores.hpp"
+#include "core/stop_check.hpp"
 
 namespace quarnel {
 
@@ -34,12 +35,19 @@ struct SearchContext {
   // Candidates by cluster slot and by role slot (offsets, then indices), the
   // ones whose greedy priority a selection can change.
   std::vector<std::size_t> cluster_start, cluster_members, role_start, role_members;
+  const StopCheck* stop;  // the caller's, or null
 
   // `mirrored`: the matrix is symmetric by construction (computed by the
   // backend); otherwise it is checked.
   SearchContext(const SolverSettings& settings, const ProblemInstance& instance,
                 const PreparedConstraints& constraints, std::span<const float> similarity,
-                const ObjectiveWeights& weights, const SimilarityBackend& backend, bool mirrored = false);
+                const ObjectiveWeights& weights, const SimilarityBackend& backend, bool mirrored = false,
+                const StopCheck* stop = nullptr);
+
+  // Runs the caller's stop check, which throws to end the solve.
+  void check_stop() const {
+    if (stop != nullptr && *stop) (*stop)();
+  }
 
   ObjectiveBreakdown evaluate(const SelectionMask& mask) const;
   // The same breakdown from the ascending selected indices of a 0/1 mask;

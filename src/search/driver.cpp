@@ -71,7 +71,7 @@ void copy_breakdown(SolveResult& result, const ObjectiveBreakdown& b) {
 }  // namespace
 
 SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backend, const ProblemInstance& instance,
-                  const PreparedConstraints& constraints) {
+                  const PreparedConstraints& constraints, const StopCheck& stop) {
   const auto started = std::chrono::steady_clock::now();
   SolveResult result;
   const std::size_t n = instance.num_candidates;
@@ -94,7 +94,8 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
                                                                        : std::span<const float>(computed);
   const ObjectiveWeights weights = make_objective_weights(settings);
   // The backend computes each pair once and mirrors it.
-  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend, !computed.empty());
+  const SearchContext ctx(settings, instance, constraints, similarity, weights, backend, !computed.empty(), &stop);
+  ctx.check_stop();
   backend.prepare(ctx.view, std::max<std::uint64_t>(settings.move_batch_size, 1));
   stages.similarity = lap_ms(mark);
 
@@ -120,6 +121,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   }
   result.trace.start = selected_indices(start->mask);
   stages.constructions = lap_ms(mark);
+  ctx.check_stop();
 
   ElitePool pool;
   for (Candidate* c : ranked)

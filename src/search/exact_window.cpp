@@ -138,6 +138,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   if (!bounded) {
     while (true) {
       if (elapsed_whole_ms(started) >= limit_ms) break;
+      if ((code & 1023) == 0) ctx.check_stop();
       const std::uint64_t node_code = code++;
       ++nodes;
       score_exactly(node_code, false);
@@ -160,6 +161,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
     std::vector<std::uint8_t> feasible(round * block);
     while (true) {
       if (elapsed_whole_ms(started) >= limit_ms) break;
+      ctx.check_stop();
       const std::uint64_t in_round = std::min<std::uint64_t>(round, (all_codes - code) / block);
       parallel_for(in_round, [&](std::size_t first, std::size_t last) {
         WindowBound::Walker walker = bound.start();

@@ -158,6 +158,7 @@ class TabuSearch {
     const std::uint64_t iterations = config_.iterations;
     trace_.stop_reason = "iterations";
     for (std::uint64_t k = 0; k < iterations; ++k) {
+      ctx_.check_stop();
       memory_.advance_iteration();
       if (config_.enable_reactive_tenure)
         memory_.set_current_tenure(reactive_tenure(memory_.base_tenure(), memory_.max_tenure(), stagnation_));

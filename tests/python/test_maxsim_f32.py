@@ -111,6 +111,14 @@ def test_results_too_large_to_hold_fail_at_once(q_items, d_items):
         qs.compute_max_sim_batch_f32(np.zeros((q_items, 0, 4), f32), np.zeros((d_items, 0, 4), f32))
 
 
+def test_results_too_large_to_hold_fail_before_any_scoring():
+    # Every pair has a token to score: computing before allocating would take days.
+    token = np.ones((1, 1, 8), f32)
+    many = np.lib.stride_tricks.as_strided(token, (2**20, 1, 8), (0, 0, 4))
+    with pytest.raises(MemoryError):
+        qs.compute_max_sim_batch_f32(many, many)
+
+
 def test_empty_axes():
     rng = np.random.default_rng(3)
     q = randn(rng, 2, 3, 5)

@@ -177,6 +177,39 @@ def test_strided_arrays_give_the_same_scores_as_copies():
         np.testing.assert_array_equal(score(*views, num_bits, 96), score(*copies, num_bits, 96))
 
 
+def odd_address(array):
+    """A copy of array whose buffer starts one byte past an aligned address."""
+    buffer = np.zeros(array.nbytes + 1, u8)
+    view = np.frombuffer(buffer.data, array.dtype, count=array.size, offset=1).reshape(array.shape)
+    view[...] = array
+    return view
+
+
+def test_misaligned_metadata_gives_the_bits_of_aligned_copies():
+    rng = np.random.default_rng(9)
+    q_codes, q_meta = random_side(rng, 3, 4, 16)
+    d_codes, d_meta = random_side(rng, 5, 3, 16)
+    assert q_meta.ctypes.data % 4 == 0 and odd_address(q_meta).ctypes.data % 4 == 1
+    for num_bits in (1, 4, 8):
+        expected = score(q_codes, q_meta, d_codes, d_meta, num_bits, 128).view(np.uint32)
+        got = score(odd_address(q_codes), odd_address(q_meta), odd_address(d_codes), odd_address(d_meta), num_bits, 128)
+        np.testing.assert_array_equal(got.view(np.uint32), expected)
+
+
+def broadcast(array, items):
+    """`items` copies of a one-item array without the memory: a zero leading stride."""
+    return np.lib.stride_tricks.as_strided(array, (items,) + array.shape[1:], (0,) + array.strides[1:])
+
+
+@pytest.mark.parametrize("items", [2**40, 2**31, 2**20])
+def test_results_too_large_to_hold_fail_before_any_scoring(items):
+    # Every pair has a token to score: computing before allocating would take days.
+    codes, metadata = random_side(np.random.default_rng(2), 1, 1, 4)
+    with pytest.raises(MemoryError):
+        score(broadcast(codes, items), broadcast(metadata, items), broadcast(codes, items), broadcast(metadata, items),
+              8, 32)
+
+
 def test_argument_errors_name_the_argument():
     codes = np.zeros((1, 1, 4), u8)
     m = np.zeros((1, 1, 4), f32)
@@ -218,3 +251,15 @@ def test_text_signature():
         qs.compute_max_sim_batch.__text_signature__ == "(q_codes, q_meta, d_codes, d_meta, num_bits, dim)"
     )
     assert qs.compute_max_sim_batch.__doc__
+
+
+def test_an_index_that_resizes_an_array_cannot_make_it_read_out_of_bounds():
+    codes, metadata = random_side(np.random.default_rng(4), 2, 3, 8)
+
+    class Resizing:
+        def __index__(self):
+            codes.resize((4,), refcheck=False)
+            return 8
+
+    with pytest.raises(TypeError, match="q_codes"):
+        score(codes, metadata, codes.copy(), metadata, Resizing(), 64)

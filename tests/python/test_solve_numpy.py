@@ -1,4 +1,6 @@
 """solve_numpy: relevance from the query embedding, array rules and length checks."""
+import time
+
 import numpy as np
 import pytest
 
@@ -180,3 +182,24 @@ def test_positional_call_and_constraint_check():
         solver.solve_numpy(**p, constraints={"max_tokens": 10})
     output = solver.solve_numpy(**p, constraints=qs.SolverConstraints(excluded_chunks=["chunk_0", "chunk_1"]))
     assert not {0, 1} & set(output.selected_indices)
+
+
+def test_long_id_lists_take_linear_time_on_every_path():
+    # 200,000 ids, most matching no candidate: a pairwise de-duplication takes
+    # about a minute here, sets well under a second.
+    n = 10
+    p = problem(n)
+    noise = [f"id_{k}" for k in range(100_000)]
+    constraints = qs.SolverConstraints(max_chunks=n, excluded_chunks=noise + ["chunk_3"] * 1000 + noise,
+                                       required_chunks=noise[:50_000] + ["chunk_5"] * 1000 + ["chunk_6"])
+    solver = qs.TabuSearchSolver()
+    chunks = [{"embedding": row, "chunk_id": f"chunk_{i}"} for i, row in enumerate(p["embeddings"])]
+    start = time.perf_counter()
+    outputs = [solver.solve_numpy(**p, constraints=constraints), solver.solve(chunks, p["query_embedding"], constraints),
+               solver.solve_precomputed_numpy(**{k: v for k, v in p.items() if k != "query_embedding"},
+                                              relevance_scores=np.ones(n, np.float32), constraints=constraints)]
+    assert time.perf_counter() - start < 10
+    for output in outputs:
+        assert 3 not in output.selected_indices and {5, 6} <= set(output.selected_indices)
+        assert not output.constraints_satisfied  # 50,000 required ids are missing
+        assert len(output.constraint_violations) == 50_000
