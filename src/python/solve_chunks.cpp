@@ -70,6 +70,26 @@ bool append_numpy_embedding(py::handle value, std::vector<float>& out) {
   return true;
 }
 
+// A list or tuple of exact floats, the usual embedding, read straight from its
+// storage: reading an exact float runs no Python code, so nothing can change
+// the list meanwhile. False (and `out` as it was) at the first other element.
+bool append_float_items(PyObject* sequence, std::vector<float>& out) {
+  if (!PyList_Check(sequence) && !PyTuple_Check(sequence)) return false;
+  const std::size_t start = out.size();
+  const Py_ssize_t size = PySequence_Fast_GET_SIZE(sequence);
+  PyObject** items = PySequence_Fast_ITEMS(sequence);
+  out.resize(start + static_cast<std::size_t>(size));
+  float* values = out.data() + start;
+  for (Py_ssize_t k = 0; k < size; ++k) {
+    if (!PyFloat_CheckExact(items[k])) {
+      out.resize(start);
+      return false;
+    }
+    values[k] = static_cast<float>(PyFloat_AS_DOUBLE(items[k]));
+  }
+  return true;
+}
+
 // Appends the embedding's elements, each narrowed to f32, and returns how many.
 std::size_t append_embedding(py::handle value, std::vector<float>& out) {
   const std::size_t start = out.size();
@@ -79,6 +99,7 @@ std::size_t append_embedding(py::handle value, std::vector<float>& out) {
   if (!PySequence_Check(value.ptr())) {
     raise_type_error("'" + type_name(value) + "' object cannot be converted to a sequence of floats");
   }
+  if (append_float_items(value.ptr(), out)) return out.size() - start;
   // An element's __float__ may change the caller's list; the values are read
   // from a tuple of the elements as they were, which nothing can change.
   const py::tuple items = snapshot(value);
