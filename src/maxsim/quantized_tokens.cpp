@@ -1,6 +1,9 @@
 #include "maxsim/quantized_tokens.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "backend/thread_pool.hpp"
@@ -37,22 +40,58 @@ std::size_t components(CodeLayout layout, std::size_t n) {
   return n;
 }
 
+static_assert(std::endian::native == std::endian::little, "code words are read as little-endian bytes");
+
+// Sixteen code bytes as the 32 bytes of their words in each 16-bit layout
+// (words are little-endian, so component c sits at bytes 2c and 2c + 1).
+void spread_sixteen(CodeLayout layout, const std::uint8_t* code, unsigned char* out) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
+  const __m128i zero = _mm_setzero_si128();
+  __m128i first, second;
+  if (layout == CodeLayout::BytePairs16) {
+    first = _mm_unpacklo_epi8(bytes, zero);
+    second = _mm_unpackhi_epi8(bytes, zero);
+  } else {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i low = _mm_and_si128(bytes, nibble), high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+    if (layout == CodeLayout::NibbleQuads8) {
+      first = _mm_unpacklo_epi8(low, high);
+      second = _mm_unpackhi_epi8(low, high);
+    } else {
+      // NibblePairs16 spreads each byte over one whole word: 64 bytes, written in two halves.
+      const __m128i pairs_low = _mm_unpacklo_epi8(low, high), pairs_high = _mm_unpackhi_epi8(low, high);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(pairs_low, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(pairs_low, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_unpacklo_epi8(pairs_high, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_unpackhi_epi8(pairs_high, zero));
+      return;
+    }
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), second);
+}
+
 // The words of one code of n bytes; past the code's end they are zero.
 void pack_words(CodeLayout layout, const std::uint8_t* code, std::size_t n, std::uint32_t* words,
                 std::size_t steps) {
   std::fill(words, words + steps, 0u);
+  std::size_t b = 0;
   switch (layout) {
     case CodeLayout::Bits:
-      for (std::size_t b = 0; b < n; ++b) words[b / 4] |= static_cast<std::uint32_t>(code[b]) << (8 * (b % 4));
+      // Byte b is bits 8 * (b % 4) and up of word b / 4: the bytes in order, little-endian.
+      if (n != 0) std::memcpy(words, code, n);
       return;
     case CodeLayout::BytePairs16:
-      for (std::size_t b = 0; b < n; ++b) words[b / 2] |= static_cast<std::uint32_t>(code[b]) << (16 * (b % 2));
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b / 2));
+      for (; b < n; ++b) words[b / 2] |= static_cast<std::uint32_t>(code[b]) << (16 * (b % 2));
       return;
     case CodeLayout::NibblePairs16:
-      for (std::size_t b = 0; b < n; ++b) words[b] = (code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 16;
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b));
+      for (; b < n; ++b) words[b] = (code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 16;
       return;
     case CodeLayout::NibbleQuads8:
-      for (std::size_t b = 0; b < n; ++b)
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b / 2));
+      for (; b < n; ++b)
         words[b / 2] |= ((code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 8) << (16 * (b % 2));
       return;
   }

@@ -139,9 +139,10 @@ TEST(MaxSimQuantized, TokenCountsEmptyBatchesAndSpecialValues) {
 }
 
 // Long 8-bit codes of 255s: the integer sum wraps at 2^32 like a u32, and
-// sums above 2^31 convert to f32 as unsigned values.
+// sums above 2^31 convert to f32 as unsigned values; 33024 bytes are the
+// longest codes whose sums stay below 2^31.
 TEST(MaxSimQuantized, LargeIntegerSumsWrapAndConvertAsUnsigned) {
-  for (std::size_t bytes : {40000u, 70000u}) {
+  for (std::size_t bytes : {33024u, 33026u, 40000u, 70000u}) {
     Side q(1, 1, bytes, 1), d(1, 2, bytes, 2);
     std::fill(q.codes.begin(), q.codes.end(), 255);
     std::fill(d.codes.begin(), d.codes.end(), 255);
