@@ -49,9 +49,10 @@ class CodeSide {
   std::size_t steps() const { return steps_; }
   CodeRows item(std::size_t i) const;
 
-  // Writes token `token` of item i: its words and its metadata.
-  void set_token(std::size_t i, std::size_t token, const std::uint32_t* words, float scale, float offset,
-                 float code_sum);
+  // Writes block `block` of item i: its lanes' words (`lanes` runs of
+  // steps words, one per slot) and their scale, offset and code sum.
+  void set_block(std::size_t i, std::size_t block, const std::uint32_t* words, const float* scale,
+                 const float* offset, const float* code_sum);
 
  private:
   std::size_t lanes_;
