@@ -100,11 +100,13 @@ TEST(CosineSimilarity, DegenerateNormsGiveZero) {
 }
 
 TEST(SimilarityMatrix, EveryPathEqualsTheEntryByEntryComputation) {
-  // 13 rows leave partial column blocks on both paths; every width crosses dot8's tail.
-  for (std::size_t dim = 1; dim <= 70; ++dim) {
-    const auto embeddings = spread_values(13 * dim, static_cast<std::uint32_t>(dim));
-    const auto expected = literal_similarity_matrix(embeddings, 13, dim);
-    for (SimdPath path : runnable_paths()) expect_same_bits(similarity_matrix(embeddings, 13, dim, path), expected);
+  // 1, 5 and 13 rows leave partial micro-tiles on both paths; every width crosses dot8's tail.
+  for (std::size_t n : {1u, 5u, 13u}) {
+    for (std::size_t dim = 1; dim <= 70; ++dim) {
+      const auto embeddings = spread_values(n * dim, static_cast<std::uint32_t>(dim));
+      const auto expected = literal_similarity_matrix(embeddings, n, dim);
+      for (SimdPath path : runnable_paths()) expect_same_bits(similarity_matrix(embeddings, n, dim, path), expected);
+    }
   }
 }
 
