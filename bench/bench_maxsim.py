@@ -23,7 +23,13 @@ import sys
 import time
 
 
+# OpenBLAS's threads spin for a while after each call before they sleep; on a machine with as many
+# cores as threads they would take cores from the module's workers timed next.
+BLAS_SPIN_SECONDS = 0.3
+
+
 def median_seconds(fn, repeats):
+    time.sleep(BLAS_SPIN_SECONDS)
     fn()  # warm-up: first-touch allocations, thread pool start
     times = []
     for _ in range(repeats):

@@ -17,6 +17,11 @@ import subprocess
 import time
 
 
+# OpenBLAS's threads spin for a while after each call before they sleep; on a machine with as many
+# cores as threads they would take cores from the module's workers timed next.
+BLAS_SPIN_SECONDS = 0.3
+
+
 def median_seconds(fn, repeats):
     fn()
     times = []
@@ -66,6 +71,7 @@ def main():
         theirs = median_seconds(numpy_matrix, args.repeats)
         for path in paths:
             command = [timer, "similarity", str(n), str(args.dim), str(args.repeats), path]
+            time.sleep(BLAS_SPIN_SECONDS)
             wall_ms = float(subprocess.run(command, env=env, check=True, capture_output=True, text=True).stdout.split()[0])
             ours = wall_ms / 1e3
             print(f"{n:>5} {path:<5} {ours * 1e3:>10.1f} {theirs * 1e3:>10.1f} {theirs / ours:>13.2f} "
