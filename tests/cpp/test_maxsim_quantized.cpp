@@ -166,15 +166,17 @@ TEST(MaxSimQuantized, PartialSumsAreWidenedBeforeTheyOverflow) {
 
 TEST(MaxSimQuantized, ThreadsAndSlabChecksDoNotChangeScores) {
   const Side q(5, 6, 16, 9), d(30, 10, 16, 10);
-  const QuantizerParams params = make_quantizer_params(4, 32);
-  const auto expected = literal_scores(q, d, 4, 32.0f);
-  for (SimdPath path : runnable_paths()) {
-    for (std::size_t threads : {1u, 3u}) {
-      std::vector<float> scores(5 * 30);
-      with_pool_size_for_testing(threads, [&] {
-        max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, scores.data(), path);
-      });
-      for (std::size_t k = 0; k < scores.size(); ++k) ASSERT_TRUE(same_bits(scores[k], expected[k]));
+  for (std::uint64_t bits : {1u, 4u, 8u}) {
+    const QuantizerParams params = make_quantizer_params(bits, 128 / bits);
+    const auto expected = literal_scores(q, d, bits, params.component_count());
+    for (SimdPath path : runnable_paths()) {
+      for (std::size_t threads : {1u, 2u, 3u}) {
+        std::vector<float> scores(5 * 30);
+        with_pool_size_for_testing(threads, [&] {
+          max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, scores.data(), path);
+        });
+        for (std::size_t k = 0; k < scores.size(); ++k) ASSERT_TRUE(same_bits(scores[k], expected[k])) << bits;
+      }
     }
   }
 }
