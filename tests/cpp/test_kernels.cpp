@@ -181,7 +181,7 @@ TEST(BatchDot, EveryPathAndWidthInRowOrderWithLengthChecks) {
       const auto result = batch_dot(matrix, rows, dim, query, path);
       ASSERT_EQ(result.size(), rows);
       for (std::size_t e = 0; e < rows; ++e)
-        ASSERT_EQ(bits(result[e]), bits(literal_dot8(&matrix[e * dim], query.data(), dim))) << dim << " " << e;
+        ASSERT_EQ(bits(result[e]), bits(literal_dot8(matrix.data() + e * dim, query.data(), dim))) << dim << " " << e;
     }
   }
   const auto matrix = spread_values(rows * 10, 4);
