@@ -148,23 +148,46 @@ struct QuadProducts {
   }
 };
 
-// The word rows of query tokens t..t+3 (the last one repeating past the end).
-QUARNEL_TARGET_AVX2 inline void query_group(const CodeRows& query, std::size_t t, std::size_t steps,
-                                            const std::uint32_t* (&rows)[kQueryRows],
-                                            std::size_t (&tokens)[kQueryRows]) {
-  for (std::size_t r = 0; r < kQueryRows; ++r) {
-    tokens[r] = std::min(t + r, query.count - 1);
-    rows[r] = query.words + tokens[r] * steps;
-  }
-}
+// A register tile: query tokens `tokens` (their word rows in `rows`; past
+// the query's last token the last one repeats, which only scores it again)
+// against Blocks blocks from block `first_block` on.
+struct QueryGroup {
+  const std::uint32_t* rows[kQueryRows];
+  std::size_t tokens[kQueryRows];
 
-// Runs tile(first_block, Blocks) over the document's blocks: full tiles of
-// Products::kMaxBlocks blocks, then the rest one block at a time.
+  QUARNEL_TARGET_AVX2 QueryGroup(const CodeRows& query, std::size_t t, std::size_t steps) {
+    for (std::size_t r = 0; r < kQueryRows; ++r) {
+      tokens[r] = std::min(t + r, query.count - 1);
+      rows[r] = query.words + tokens[r] * steps;
+    }
+  }
+};
+
+// Document words that fit beside a query in L1 (half of a 32 KB L1).
+constexpr std::size_t kL1DocumentBytes = std::size_t{16} << 10;
+
+// Calls tile.template operator()<Blocks>(group, first_block) for every group
+// of query tokens and every tile of MaxBlocks blocks (then single blocks).
+// A document that fits in L1 meets each group whole; a larger one is walked
+// tile by tile, each tile staying in L1 while all the groups meet it.
 template <std::size_t MaxBlocks, typename Tile>
-QUARNEL_TARGET_AVX2 inline void for_block_tiles(std::size_t blocks, const Tile& tile) {
+QUARNEL_TARGET_AVX2 inline void for_each_tile(const CodeRows& query, const CodeRows& document, std::size_t steps,
+                                              const Tile& tile) {
+  const std::size_t blocks = (document.count + kLanes - 1) / kLanes;
+  const auto tiles = [&](const QueryGroup& group) QUARNEL_TARGET_AVX2 {
+    std::size_t g = 0;
+    for (; g + MaxBlocks <= blocks; g += MaxBlocks) tile.template operator()<MaxBlocks>(group, g);
+    for (; g < blocks; ++g) tile.template operator()<1>(group, g);
+  };
+  if (blocks * steps * kLanes * sizeof(std::uint32_t) <= kL1DocumentBytes) {
+    for (std::size_t t = 0; t < query.count; t += kQueryRows) tiles(QueryGroup(query, t, steps));
+    return;
+  }
   std::size_t g = 0;
-  for (; g + MaxBlocks <= blocks; g += MaxBlocks) tile.template operator()<MaxBlocks>(g);
-  for (; g < blocks; ++g) tile.template operator()<1>(g);
+  for (; g + MaxBlocks <= blocks; g += MaxBlocks)
+    for (std::size_t t = 0; t < query.count; t += kQueryRows) tile.template operator()<MaxBlocks>(QueryGroup(query, t, steps), g);
+  for (; g < blocks; ++g)
+    for (std::size_t t = 0; t < query.count; t += kQueryRows) tile.template operator()<1>(QueryGroup(query, t, steps), g);
 }
 
 // The best of the eight lanes. Lane bests only differ from the sequential
@@ -191,24 +214,19 @@ QUARNEL_TARGET_AVX2 void hamming_document(const CodeRows* queries, std::size_t q
                                           std::size_t steps, float w, float* out, std::ptrdiff_t out_stride,
                                           float* scratch) {
   __m256i* fewest = reinterpret_cast<__m256i*>(scratch);
-  const std::size_t blocks = (document.count + kLanes - 1) / kLanes;
   const std::size_t block_words = steps * kLanes;
   for (std::size_t q = 0; q < query_count; ++q) {
     const CodeRows& query = queries[q];
     for (std::size_t t = 0; t < query.count; ++t) _mm256_storeu_si256(fewest + t, _mm256_set1_epi32(-1));
-    for_block_tiles<BitDifferences::kMaxBlocks>(blocks, [&]<std::size_t Blocks>(std::size_t g) QUARNEL_TARGET_AVX2 {
-      const std::uint32_t* block = document.words + g * block_words;
-      for (std::size_t t = 0; t < query.count; t += kQueryRows) {
-        const std::uint32_t* rows[kQueryRows];
-        std::size_t tokens[kQueryRows];
-        query_group(query, t, steps, rows, tokens);
-        __m256i h[kQueryRows * Blocks];
-        BitDifferences::of<Blocks>(rows, block, block_words, steps, h);
-        for (std::size_t r = 0; r < kQueryRows; ++r) {
-          __m256i least = _mm256_loadu_si256(fewest + tokens[r]);
-          for (std::size_t b = 0; b < Blocks; ++b) least = _mm256_min_epu32(h[r * Blocks + b], least);
-          _mm256_storeu_si256(fewest + tokens[r], least);
-        }
+    for_each_tile<BitDifferences::kMaxBlocks>(query, document, steps,
+                                              [&]<std::size_t Blocks>(const QueryGroup& group, std::size_t g)
+                                                  QUARNEL_TARGET_AVX2 {
+      __m256i h[kQueryRows * Blocks];
+      BitDifferences::of<Blocks>(group.rows, document.words + g * block_words, block_words, steps, h);
+      for (std::size_t r = 0; r < kQueryRows; ++r) {
+        __m256i least = _mm256_loadu_si256(fewest + group.tokens[r]);
+        for (std::size_t b = 0; b < Blocks; ++b) least = _mm256_min_epu32(h[r * Blocks + b], least);
+        _mm256_storeu_si256(fewest + group.tokens[r], least);
       }
     });
     float score = 0.0f;
@@ -241,41 +259,36 @@ QUARNEL_TARGET_AVX2 void affine_document(const CodeRows* queries, std::size_t qu
                                          std::size_t steps, float w, float* out, std::ptrdiff_t out_stride,
                                          float* scratch) {
   const __m256 minus_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
-  const std::size_t blocks = (document.count + kLanes - 1) / kLanes;
   const std::size_t block_words = steps * kLanes;
   const bool signed_safe = steps <= kSignedSafeSteps;
   for (std::size_t q = 0; q < query_count; ++q) {
     const CodeRows& query = queries[q];
     for (std::size_t t = 0; t < query.count; ++t) _mm256_storeu_ps(scratch + kLanes * t, minus_infinity);
-    for_block_tiles<Products::kMaxBlocks>(blocks, [&]<std::size_t Blocks>(std::size_t g) QUARNEL_TARGET_AVX2 {
-      const std::uint32_t* block = document.words + g * block_words;
-      for (std::size_t t = 0; t < query.count; t += kQueryRows) {
-        const std::uint32_t* rows[kQueryRows];
-        std::size_t tokens[kQueryRows];
-        query_group(query, t, steps, rows, tokens);
-        __m256i products[kQueryRows * Blocks];
-        Products::template of<Blocks>(rows, block, block_words, steps, products);
-        for (std::size_t r = 0; r < kQueryRows; ++r) {
-          const std::size_t token = tokens[r];
-          const __m256 qa = _mm256_set1_ps(query.scale[token]), qb = _mm256_set1_ps(query.offset[token]);
-          const __m256 q_sum = _mm256_set1_ps(query.code_sum[token]), qb_w = _mm256_set1_ps(query.offset[token] * w);
-          float* best_lanes = scratch + kLanes * token;
-          __m256 best = _mm256_loadu_ps(best_lanes);
-          for (std::size_t b = 0; b < Blocks; ++b) {
-            const std::size_t lane = (g + b) * kLanes;
-            const __m256 da = _mm256_loadu_ps(document.scale + lane), db = _mm256_loadu_ps(document.offset + lane);
-            const __m256i product = products[r * Blocks + b];
-            const __m256 integer = signed_safe ? _mm256_cvtepi32_ps(product) : u32_to_f32(product);
-            const __m256 t1 = _mm256_mul_ps(_mm256_mul_ps(qa, da), integer);
-            const __m256 t2 = _mm256_mul_ps(_mm256_mul_ps(qa, db), q_sum);
-            const __m256 t3 = _mm256_mul_ps(_mm256_mul_ps(qb, da), _mm256_loadu_ps(document.code_sum + lane));
-            const __m256 t4 = _mm256_mul_ps(qb_w, db);
-            const __m256 estimate = _mm256_add_ps(t1, _mm256_add_ps(t2, _mm256_add_ps(t3, t4)));
-            // maxps keeps its second operand unless the first is larger, so a NaN never wins.
-            best = _mm256_max_ps(estimate, best);
-          }
-          _mm256_storeu_ps(best_lanes, best);
+    for_each_tile<Products::kMaxBlocks>(query, document, steps,
+                                        [&]<std::size_t Blocks>(const QueryGroup& group, std::size_t g)
+                                            QUARNEL_TARGET_AVX2 {
+      __m256i products[kQueryRows * Blocks];
+      Products::template of<Blocks>(group.rows, document.words + g * block_words, block_words, steps, products);
+      for (std::size_t r = 0; r < kQueryRows; ++r) {
+        const std::size_t token = group.tokens[r];
+        const __m256 qa = _mm256_set1_ps(query.scale[token]), qb = _mm256_set1_ps(query.offset[token]);
+        const __m256 q_sum = _mm256_set1_ps(query.code_sum[token]), qb_w = _mm256_set1_ps(query.offset[token] * w);
+        float* best_lanes = scratch + kLanes * token;
+        __m256 best = _mm256_loadu_ps(best_lanes);
+        for (std::size_t b = 0; b < Blocks; ++b) {
+          const std::size_t lane = (g + b) * kLanes;
+          const __m256 da = _mm256_loadu_ps(document.scale + lane), db = _mm256_loadu_ps(document.offset + lane);
+          const __m256i product = products[r * Blocks + b];
+          const __m256 integer = signed_safe ? _mm256_cvtepi32_ps(product) : u32_to_f32(product);
+          const __m256 t1 = _mm256_mul_ps(_mm256_mul_ps(qa, da), integer);
+          const __m256 t2 = _mm256_mul_ps(_mm256_mul_ps(qa, db), q_sum);
+          const __m256 t3 = _mm256_mul_ps(_mm256_mul_ps(qb, da), _mm256_loadu_ps(document.code_sum + lane));
+          const __m256 t4 = _mm256_mul_ps(qb_w, db);
+          const __m256 estimate = _mm256_add_ps(t1, _mm256_add_ps(t2, _mm256_add_ps(t3, t4)));
+          // maxps keeps its second operand unless the first is larger, so a NaN never wins.
+          best = _mm256_max_ps(estimate, best);
         }
+        _mm256_storeu_ps(best_lanes, best);
       }
     });
     float score = 0.0f;
