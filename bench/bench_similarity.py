@@ -1,7 +1,7 @@
 """Similarity matrix throughput: the backend's kernel next to NumPy normalising and computing u @ u.T.
 
 Usage: python bench/bench_similarity.py [--timer build/dev/quarnel_kernel_timer] [--sizes 500 2000 5000]
-       [--dim 384] [--threads 2] [--repeats 5]
+       [--dim 384] [--threads 2] [--repeats 5] [--fastest]
 
 The backend's similarity matrix (what every solve without a precomputed matrix computes) has no Python
 entry point, so it is timed by the C++ kernel timer built with the tests (`scripts/dev_build.sh`), once per
@@ -44,6 +44,7 @@ def main():
     parser.add_argument("--dim", type=int, default=384)
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--fastest", action="store_true", help="report the fastest repeat instead of the median")
     args = parser.parse_args()
     os.environ["OPENBLAS_NUM_THREADS"] = os.environ["OMP_NUM_THREADS"] = str(args.threads)
     import numpy as np  # after the BLAS thread count is set
@@ -54,7 +55,10 @@ def main():
     env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
     paths = ["sse2"] + (["avx2"] if cpu_has_avx2() else [])
 
-    print(f"d={args.dim}; {args.threads} threads each side, median of {args.repeats}; timer {timer}")
+    # The fastest repeat is the figure other work on a shared machine can only raise.
+    summary = min if args.fastest else statistics.median
+    print(f"d={args.dim}; {args.threads} threads each side, {'fastest' if args.fastest else 'median'} of "
+          f"{args.repeats}; timer {timer}")
     print(f"{'n':>5} {'path':<5} {'module ms':>10} {'numpy ms':>10} {'numpy/module':>13} {'Gentries/s':>11}")
     rng = np.random.default_rng(0)
     for n in args.sizes:
@@ -80,9 +84,9 @@ def main():
             for path in paths:
                 ours[path].append(module_seconds(path))
             theirs.append(seconds(numpy_matrix))
-        numpy_median = statistics.median(theirs)
+        numpy_median = summary(theirs)
         for path in paths:
-            module_median = statistics.median(ours[path])
+            module_median = summary(ours[path])
             print(f"{n:>5} {path:<5} {module_median * 1e3:>10.1f} {numpy_median * 1e3:>10.1f} "
                   f"{numpy_median / module_median:>13.2f} {n * n / module_median / 1e9:>11.3f}")
 
