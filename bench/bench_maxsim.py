@@ -6,7 +6,7 @@ Usage: PYTHONPATH=<build dir> python bench/bench_maxsim.py [--queries 16] [--doc
 Each vector path (the SSE2 baseline, then the best the CPU offers) runs in a child process of its own,
 since the module picks its path once per process from QUARNEL_SOLVER_SIMD; the path column is the one
 the child reports (quarnel._native.simd_path()). Within a child the module and
-NumPy are timed in turn on the same data, each with --threads threads (worker pool and BLAS). The
+NumPy are timed one after the other on the same data (each warmed up first), each with --threads threads (worker pool and BLAS). The
 table gives the median times, NumPy / module (above 1: the module is faster), the module's token pairs
 per second, and each quantised path's speed relative to the module's own f32 path.
 
@@ -43,19 +43,6 @@ def median_seconds(fn, repeats):
     time.sleep(BLAS_SPIN_SECONDS)
     fn()  # warm-up: first-touch allocations, thread pool start
     return SUMMARY([seconds(fn) for _ in range(repeats)])
-
-
-def paired_medians(module_fn, numpy_fn, repeats):
-    """Median seconds of the module and of NumPy, timed in turn so that both meet the same load on a
-    shared machine."""
-    module_fn()  # warm-up
-    numpy_fn()
-    ours, theirs = [], []
-    for _ in range(repeats):
-        time.sleep(BLAS_SPIN_SECONDS)
-        ours.append(seconds(module_fn))
-        theirs.append(seconds(numpy_fn))
-    return SUMMARY(ours), SUMMARY(theirs)
 
 
 def numpy_f32(np, q, d):
@@ -133,7 +120,8 @@ def child(args):
 
     def measure(name, module_fn, numpy_fn):
         close = np.allclose(module_fn(), numpy_fn(), rtol=1e-3, atol=1e-2)
-        ours, theirs = paired_medians(module_fn, numpy_fn, args.repeats)
+        ours = median_seconds(module_fn, args.repeats)
+        theirs = median_seconds(numpy_fn, args.repeats)
         print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "pairs": token_pairs, "close": close,
                           "chosen": chosen}))
 
