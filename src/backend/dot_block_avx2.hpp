@@ -49,6 +49,50 @@ QUARNEL_TARGET_AVX2 inline __m256 reduce_eight(const __m256 (&v)[8]) {
   return _mm256_add_ps(low_halves, high_halves);
 }
 
+// Lane p < 4 is dot8's block sum of accumulator v_p: low half, then high half.
+QUARNEL_TARGET_AVX2 inline __m128 reduce_four(const __m256* v) {
+  const __m256 quarters = sum_quarters(v[0], v[1], v[2], v[3]);
+  return _mm_add_ps(_mm256_castps256_ps128(quarters), _mm256_extractf128_ps(quarters, 1));
+}
+
+// dot8(a[r], b[c]) for r < R and c < C, written to out[c * R + r]: one
+// accumulator per pair, so each of the R + C vectors is loaded once per block
+// of eight for all the pairs it takes part in.
+template <std::size_t R, std::size_t C>
+QUARNEL_TARGET_AVX2 inline void dot8_grid(const float* const* a, const float* const* b, std::size_t n, float* out) {
+  static_assert((R * C) % 4 == 0, "pairs are reduced four or eight at a time");
+  __m256 acc[R * C];
+  for (auto& v : acc) v = _mm256_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m256 column[C];
+    for (std::size_t c = 0; c < C; ++c) column[c] = _mm256_loadu_ps(b[c] + i);
+    for (std::size_t r = 0; r < R; ++r) {
+      __m256 row = _mm256_loadu_ps(a[r] + i);
+      // Held in a register: GCC would otherwise fold the load into every
+      // product, and two loads a cycle are the limit.
+      __asm__("" : "+x"(row));
+      for (std::size_t c = 0; c < C; ++c) acc[c * R + r] = _mm256_add_ps(acc[c * R + r], _mm256_mul_ps(row, column[c]));
+    }
+  }
+  std::size_t p = 0;
+  for (; p + 8 <= R * C; p += 8) {
+    const __m256 first = sum_quarters(acc[p], acc[p + 1], acc[p + 2], acc[p + 3]);
+    const __m256 second = sum_quarters(acc[p + 4], acc[p + 5], acc[p + 6], acc[p + 7]);
+    _mm256_storeu_ps(out + p, _mm256_add_ps(_mm256_permute2f128_ps(first, second, 0x20),
+                                            _mm256_permute2f128_ps(first, second, 0x31)));
+  }
+  if (p < R * C) _mm_storeu_ps(out + p, reduce_four(acc + p));
+  if (i == n) return;
+  for (std::size_t c = 0; c < C; ++c) {
+    for (std::size_t r = 0; r < R; ++r) {
+      float s = out[c * R + r];
+      for (std::size_t k = i; k < n; ++k) s += load_float(a[r] + k) * load_float(b[c] + k);
+      out[c * R + r] = s;
+    }
+  }
+}
+
 template <bool SharedFirst>
 QUARNEL_TARGET_AVX2 inline __m256 product(__m256 shared, __m256 other) {
   return SharedFirst ? _mm256_mul_ps(shared, other) : _mm256_mul_ps(other, shared);

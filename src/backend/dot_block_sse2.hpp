@@ -38,6 +38,44 @@ inline __m128 sum_lanes_of_four(__m128 v0, __m128 v1, __m128 v2, __m128 v3) {
   return _mm_add_ps(_mm_add_ps(_mm_add_ps(lane0, lane1), lane2), lane3);
 }
 
+// dot8(a[r], b[c]) for r < R and c < C, written to out[c * R + r], with
+// R * C a multiple of four: two accumulators per pair (dot8's halves), so
+// each of the R + C vectors is loaded once per block of eight for all the
+// pairs it takes part in. Every row must start on a 16-byte boundary.
+template <std::size_t R, std::size_t C>
+inline void dot8_grid(const float* const* a, const float* const* b, std::size_t n, float* out) {
+  static_assert((R * C) % 4 == 0, "pairs are reduced four at a time");
+  __m128 lo[R * C], hi[R * C];
+  for (std::size_t p = 0; p < R * C; ++p) lo[p] = hi[p] = _mm_setzero_ps();
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __m128 column_lo[C], column_hi[C];
+    for (std::size_t c = 0; c < C; ++c) {
+      column_lo[c] = _mm_load_ps(b[c] + i);
+      column_hi[c] = _mm_load_ps(b[c] + i + 4);
+    }
+    for (std::size_t r = 0; r < R; ++r) {
+      const __m128 row_lo = _mm_load_ps(a[r] + i), row_hi = _mm_load_ps(a[r] + i + 4);
+      for (std::size_t c = 0; c < C; ++c) {
+        lo[c * R + r] = _mm_add_ps(lo[c * R + r], _mm_mul_ps(row_lo, column_lo[c]));
+        hi[c * R + r] = _mm_add_ps(hi[c * R + r], _mm_mul_ps(row_hi, column_hi[c]));
+      }
+    }
+  }
+  for (std::size_t p = 0; p < R * C; p += 4) {
+    _mm_storeu_ps(out + p, _mm_add_ps(sum_lanes_of_four(lo[p], lo[p + 1], lo[p + 2], lo[p + 3]),
+                                      sum_lanes_of_four(hi[p], hi[p + 1], hi[p + 2], hi[p + 3])));
+  }
+  if (i == n) return;
+  for (std::size_t c = 0; c < C; ++c) {
+    for (std::size_t r = 0; r < R; ++r) {
+      float s = out[c * R + r];
+      for (std::size_t k = i; k < n; ++k) s += a[r][k] * b[c][k];
+      out[c * R + r] = s;
+    }
+  }
+}
+
 // dot8(first[p], second[p]) for p = 0..3 as the four lanes of the result,
 // where the first operands are all `shared` when SharedFirst, else the
 // second operands are; `others` holds the four varying pointers.

@@ -26,10 +26,11 @@ QUARNEL_TARGET_AVX2 float dot8_single(const float* a, const float* b, std::size_
   return s;
 }
 
-QUARNEL_TARGET_AVX2 void normalize_rows(const float* x, float* u, std::size_t rows, std::size_t dim) {
+QUARNEL_TARGET_AVX2 void normalize_rows(const float* x, std::size_t rows, std::size_t dim, float* u,
+                                        std::size_t u_stride) {
   for (std::size_t r = 0; r < rows; ++r) {
     const float* row = x + r * dim;
-    float* out = u + r * dim;
+    float* out = u + r * u_stride;
     const float squared_norm = dot8_single(row, row, dim);
     const float factor = squared_norm > kMinNorm ? 1.0f / std::sqrt(squared_norm) : 0.0f;
     const __m256 f = _mm256_set1_ps(factor);
@@ -50,21 +51,57 @@ QUARNEL_TARGET_AVX2 void dot_rows(const float* matrix, std::size_t rows, std::si
   for (; e < rows; ++e) out[e] = dot8_single(matrix + e * dim, query, dim);
 }
 
-QUARNEL_TARGET_AVX2 void similarity_tile(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin,
-                                         std::size_t row_end, std::size_t col_begin, std::size_t col_end,
-                                         float* m) {
-  const bool diagonal = row_begin == col_begin && row_end == col_end;
-  for (std::size_t j = col_begin; j < col_end; j += kDotBlock) {
-    const std::size_t width = std::min(kDotBlock, col_end - j);
-    const float* columns[kDotBlock];
-    for (std::size_t p = 0; p < kDotBlock; ++p) columns[p] = u + (j + std::min(p, width - 1)) * dim;
-    const std::size_t last_row = diagonal ? std::min(row_end, j + width) : row_end;
-    for (std::size_t i = row_begin; i < last_row; ++i) {
-      alignas(32) float values[kDotBlock];
-      _mm256_store_ps(values, dot8_block<true>(u + i * dim, columns, dim));
-      for (std::size_t p = 0; p < width; ++p) {
-        m[i * n + j + p] = values[p];
-        m[(j + p) * n + i] = values[p];
+// Similarity micro-tiles: six rows against two columns, twelve accumulators
+// (with the two column vectors, a row and a product: all sixteen registers).
+constexpr std::size_t kGridRows = 6, kGridColumns = 2;
+
+// Writes a full micro-tile, values[c * kGridRows + r] = dot8(u_{i+r}, u_{j+c}),
+// to rows i.. (two values each) and, mirrored, to rows j and j + 1 (six each).
+QUARNEL_TARGET_AVX2 void store_full_tile(const float* values, float* m, std::size_t n, std::size_t i, std::size_t j) {
+  const __m128 first_low = _mm_loadu_ps(values), second_low = _mm_loadu_ps(values + kGridRows);
+  const __m128 first_high = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(values + 4)));
+  const __m128 second_high = _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(values + kGridRows + 4)));
+  float* first_column = m + j * n + i;
+  float* second_column = first_column + n;
+  _mm_storeu_ps(first_column, first_low);
+  _mm_storel_pi(reinterpret_cast<__m64*>(first_column + 4), first_high);
+  _mm_storeu_ps(second_column, second_low);
+  _mm_storel_pi(reinterpret_cast<__m64*>(second_column + 4), second_high);
+  // Row r takes (first[r], second[r]).
+  const __m128 rows01 = _mm_unpacklo_ps(first_low, second_low), rows23 = _mm_unpackhi_ps(first_low, second_low);
+  const __m128 rows45 = _mm_unpacklo_ps(first_high, second_high);
+  float* row = m + i * n + j;
+  _mm_storel_pi(reinterpret_cast<__m64*>(row), rows01);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(row + n), rows01);
+  _mm_storel_pi(reinterpret_cast<__m64*>(row + 2 * n), rows23);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(row + 3 * n), rows23);
+  _mm_storel_pi(reinterpret_cast<__m64*>(row + 4 * n), rows45);
+  _mm_storeh_pi(reinterpret_cast<__m64*>(row + 5 * n), rows45);
+}
+
+QUARNEL_TARGET_AVX2 void similarity_tile(const float* u, std::size_t stride, std::size_t dim, std::size_t row_begin,
+                                         std::size_t row_end, std::size_t col_begin, std::size_t col_end, float* m,
+                                         std::size_t n) {
+  for (std::size_t i = row_begin; i < row_end; i += kGridRows) {
+    const std::size_t height = std::min(kGridRows, row_end - i);
+    const float* rows[kGridRows];
+    for (std::size_t r = 0; r < kGridRows; ++r) rows[r] = u + (i + std::min(r, height - 1)) * stride;
+    // Columns before the block's first row only repeat pairs mirrored from above the diagonal.
+    for (std::size_t j = std::max(col_begin, i); j < col_end; j += kGridColumns) {
+      const std::size_t width = std::min(kGridColumns, col_end - j);
+      const float* columns[kGridColumns];
+      for (std::size_t c = 0; c < kGridColumns; ++c) columns[c] = u + (j + std::min(c, width - 1)) * stride;
+      alignas(32) float values[kGridRows * kGridColumns];
+      dot8_grid<kGridRows, kGridColumns>(rows, columns, dim, values);
+      if (height == kGridRows && width == kGridColumns) {
+        store_full_tile(values, m, n, i, j);
+        continue;
+      }
+      for (std::size_t c = 0; c < width; ++c) {
+        for (std::size_t r = 0; r < height; ++r) {
+          m[(i + r) * n + j + c] = values[c * kGridRows + r];
+          m[(j + c) * n + i + r] = values[c * kGridRows + r];
+        }
       }
     }
   }

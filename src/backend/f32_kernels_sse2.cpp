@@ -15,10 +15,10 @@ namespace {
 // Norms at or below this count as zero (the f32 nearest to 1e-6).
 constexpr float kMinNorm = 1e-6f;
 
-void normalize_rows(const float* x, float* u, std::size_t rows, std::size_t dim) {
+void normalize_rows(const float* x, std::size_t rows, std::size_t dim, float* u, std::size_t u_stride) {
   for (std::size_t r = 0; r < rows; ++r) {
     const float* row = x + r * dim;
-    float* out = u + r * dim;
+    float* out = u + r * u_stride;
     const float squared_norm = dot8(row, row, dim);
     // A true division by the square root: reciprocal estimates would change bits.
     const float factor = squared_norm > kMinNorm ? 1.0f / std::sqrt(squared_norm) : 0.0f;
@@ -36,23 +36,26 @@ void dot_rows(const float* matrix, std::size_t rows, std::size_t dim, const floa
   for (; e < rows; ++e) out[e] = dot8(matrix + e * dim, query, dim);
 }
 
-void similarity_tile(const float* u, std::size_t n, std::size_t dim, std::size_t row_begin, std::size_t row_end,
-                     std::size_t col_begin, std::size_t col_end, float* m) {
-  // On a tile of the diagonal, a row past the block's last column only
-  // repeats pairs that the block's own rows give, mirrored.
-  const bool diagonal = row_begin == col_begin && row_end == col_end;
-  for (std::size_t j = col_begin; j < col_end; j += kDotBlock) {
-    const std::size_t width = std::min(kDotBlock, col_end - j);
-    const float* columns[kDotBlock];
-    for (std::size_t p = 0; p < kDotBlock; ++p) columns[p] = u + (j + std::min(p, width - 1)) * dim;
-    const std::size_t last_row = diagonal ? std::min(row_end, j + width) : row_end;
-    for (std::size_t i = row_begin; i < last_row; ++i) {
-      alignas(16) float values[kDotBlock];
-      _mm_store_ps(values, dot8_block<true>(u + i * dim, columns, dim));
-      for (std::size_t p = 0; p < width; ++p) {
-        m[i * n + j + p] = values[p];
-        m[(j + p) * n + i] = values[p];
+// Similarity micro-tiles: four rows against one column, eight accumulators.
+constexpr std::size_t kGridRows = 4;
+
+void similarity_tile(const float* u, std::size_t stride, std::size_t dim, std::size_t row_begin, std::size_t row_end,
+                     std::size_t col_begin, std::size_t col_end, float* m, std::size_t n) {
+  for (std::size_t i = row_begin; i < row_end; i += kGridRows) {
+    const std::size_t height = std::min(kGridRows, row_end - i);
+    const float* rows[kGridRows];
+    for (std::size_t r = 0; r < kGridRows; ++r) rows[r] = u + (i + std::min(r, height - 1)) * stride;
+    // Columns before the block's first row only repeat pairs mirrored from above the diagonal.
+    for (std::size_t j = std::max(col_begin, i); j < col_end; ++j) {
+      const float* column = u + j * stride;
+      alignas(16) float values[kGridRows];
+      dot8_grid<kGridRows, 1>(rows, &column, dim, values);
+      if (height == kGridRows) {
+        _mm_storeu_ps(m + j * n + i, _mm_load_ps(values));
+      } else {
+        for (std::size_t r = 0; r < height; ++r) m[j * n + i + r] = values[r];
       }
+      for (std::size_t r = 0; r < height; ++r) m[(i + r) * n + j] = values[r];
     }
   }
 }

@@ -48,36 +48,76 @@ inline float best_of_lanes(const float* lanes) {
   return best;
 }
 
-struct Halves {
-  __m128i low, high;
+// Query tokens scored together against one block: the block's words are
+// loaded once for all of them. A partial last group repeats its last token,
+// which only scores that token again.
+constexpr std::size_t kQueryRows = 4;
+
+// Accumulator updates in place: written as plain intrinsics, GCC adds the
+// accumulator into the new value and copies the sum back.
+inline void add_epi8_to(__m128i& sum, __m128i v) {
+  __m128i s = sum;
+  __asm__("paddb %1, %0" : "+x"(s) : "x"(v));
+  sum = s;
+}
+inline void add_epi32_to(__m128i& sum, __m128i v) {
+  __m128i s = sum;
+  __asm__("paddd %1, %0" : "+x"(s) : "x"(v));
+  sum = s;
+}
+
+// A query word in all four lanes, held in a register (GCC would otherwise
+// rebuild it for each of its uses).
+inline __m128i broadcast(std::uint32_t word) {
+  __m128i v = _mm_set1_epi32(static_cast<int>(word));
+  __asm__("" : "+x"(v));
+  return v;
+}
+
+// The integer results of query tokens rows[r] against the eight tokens of a
+// block: lanes 0..3 in low[r], 4..7 in high[r].
+struct BlockSums {
+  __m128i low[kQueryRows], high[kQueryRows];
 };
 
-// Bit differences of one query token against the eight tokens of a block.
-inline Halves hamming_block(const std::uint32_t* query, const std::uint32_t* block, std::size_t steps) {
-  const __m128i zero = _mm_setzero_si128();
-  Halves total{zero, zero};
+// Bit differences.
+inline BlockSums hamming_block(const std::uint32_t* const (&rows)[kQueryRows], const std::uint32_t* block,
+                               std::size_t steps) {
+  BlockSums total;
+  for (std::size_t r = 0; r < kQueryRows; ++r) total.low[r] = total.high[r] = _mm_setzero_si128();
   std::size_t k = 0;
   while (k < steps) {
     const std::size_t stop = std::min(steps, k + kBitStepsPerFlush);
-    __m128i low = zero, high = zero;
+    __m128i low[kQueryRows], high[kQueryRows];
+    for (std::size_t r = 0; r < kQueryRows; ++r) low[r] = high[r] = _mm_setzero_si128();
     for (; k < stop; ++k) {
-      const __m128i q = _mm_set1_epi32(static_cast<int>(query[k]));
-      low = _mm_add_epi8(low, popcount_bytes(_mm_xor_si128(q, load4(block + k * kLanes))));
-      high = _mm_add_epi8(high, popcount_bytes(_mm_xor_si128(q, load4(block + k * kLanes + 4))));
+      const __m128i d_low = load4(block + k * kLanes), d_high = load4(block + k * kLanes + 4);
+      for (std::size_t r = 0; r < kQueryRows; ++r) {
+        const __m128i q = broadcast(rows[r][k]);
+        add_epi8_to(low[r], popcount_bytes(_mm_xor_si128(q, d_low)));
+        add_epi8_to(high[r], popcount_bytes(_mm_xor_si128(q, d_high)));
+      }
     }
-    total.low = _mm_add_epi32(total.low, sum_lane_bytes(low));
-    total.high = _mm_add_epi32(total.high, sum_lane_bytes(high));
+    for (std::size_t r = 0; r < kQueryRows; ++r) {
+      add_epi32_to(total.low[r], sum_lane_bytes(low[r]));
+      add_epi32_to(total.high[r], sum_lane_bytes(high[r]));
+    }
   }
   return total;
 }
 
 // Integer products of 16-bit component pairs; 32-bit sums wrap like u32.
-inline Halves pair_products(const std::uint32_t* query, const std::uint32_t* block, std::size_t steps) {
-  Halves total{_mm_setzero_si128(), _mm_setzero_si128()};
+inline BlockSums pair_products(const std::uint32_t* const (&rows)[kQueryRows], const std::uint32_t* block,
+                               std::size_t steps) {
+  BlockSums total;
+  for (std::size_t r = 0; r < kQueryRows; ++r) total.low[r] = total.high[r] = _mm_setzero_si128();
   for (std::size_t k = 0; k < steps; ++k) {
-    const __m128i q = _mm_set1_epi32(static_cast<int>(query[k]));
-    total.low = _mm_add_epi32(total.low, _mm_madd_epi16(q, load4(block + k * kLanes)));
-    total.high = _mm_add_epi32(total.high, _mm_madd_epi16(q, load4(block + k * kLanes + 4)));
+    const __m128i d_low = load4(block + k * kLanes), d_high = load4(block + k * kLanes + 4);
+    for (std::size_t r = 0; r < kQueryRows; ++r) {
+      const __m128i q = broadcast(rows[r][k]);
+      add_epi32_to(total.low[r], _mm_madd_epi16(q, d_low));
+      add_epi32_to(total.high[r], _mm_madd_epi16(q, d_high));
+    }
   }
   return total;
 }
@@ -110,24 +150,32 @@ void score_document(const CodeRows* queries, std::size_t query_count, const Code
       const float* da = document.scale + g * kLanes;
       const float* db = document.offset + g * kLanes;
       const float* d_sum = document.code_sum + g * kLanes;
-      for (std::size_t t = 0; t < query.count; ++t) {
-        const std::uint32_t* words = query.words + t * steps;
-        __m128 low, high;
-        if constexpr (Bits) {
-          const Halves h = hamming_block(words, block, steps);
-          const __m128 weight = _mm_set1_ps(w), two = _mm_set1_ps(2.0f);
-          low = _mm_sub_ps(weight, _mm_mul_ps(two, u32_to_f32(h.low)));
-          high = _mm_sub_ps(weight, _mm_mul_ps(two, u32_to_f32(h.high)));
-        } else {
-          const Halves integer = pair_products(words, block, steps);
-          const float qa = query.scale[t], qb = query.offset[t], q_sum = query.code_sum[t], qb_w = qb * w;
-          low = affine_estimate(qa, qb, q_sum, qb_w, da, db, d_sum, u32_to_f32(integer.low));
-          high = affine_estimate(qa, qb, q_sum, qb_w, da + 4, db + 4, d_sum + 4, u32_to_f32(integer.high));
+      for (std::size_t t = 0; t < query.count; t += kQueryRows) {
+        const std::uint32_t* rows[kQueryRows];
+        std::size_t tokens[kQueryRows];
+        for (std::size_t r = 0; r < kQueryRows; ++r) {
+          tokens[r] = std::min(t + r, query.count - 1);
+          rows[r] = query.words + tokens[r] * steps;
         }
-        // maxps keeps its second operand unless the first is larger, so a NaN never wins.
-        float* best = scratch + kLanes * t;
-        _mm_storeu_ps(best, _mm_max_ps(low, _mm_loadu_ps(best)));
-        _mm_storeu_ps(best + 4, _mm_max_ps(high, _mm_loadu_ps(best + 4)));
+        const BlockSums sums = Bits ? hamming_block(rows, block, steps) : pair_products(rows, block, steps);
+        for (std::size_t r = 0; r < kQueryRows; ++r) {
+          const std::size_t token = tokens[r];
+          __m128 low, high;
+          if constexpr (Bits) {
+            const __m128 weight = _mm_set1_ps(w), two = _mm_set1_ps(2.0f);
+            low = _mm_sub_ps(weight, _mm_mul_ps(two, u32_to_f32(sums.low[r])));
+            high = _mm_sub_ps(weight, _mm_mul_ps(two, u32_to_f32(sums.high[r])));
+          } else {
+            const float qa = query.scale[token], qb = query.offset[token], q_sum = query.code_sum[token];
+            const float qb_w = qb * w;
+            low = affine_estimate(qa, qb, q_sum, qb_w, da, db, d_sum, u32_to_f32(sums.low[r]));
+            high = affine_estimate(qa, qb, q_sum, qb_w, da + 4, db + 4, d_sum + 4, u32_to_f32(sums.high[r]));
+          }
+          // maxps keeps its second operand unless the first is larger, so a NaN never wins.
+          float* best = scratch + kLanes * token;
+          _mm_storeu_ps(best, _mm_max_ps(low, _mm_loadu_ps(best)));
+          _mm_storeu_ps(best + 4, _mm_max_ps(high, _mm_loadu_ps(best + 4)));
+        }
       }
     }
     float score = 0.0f;
@@ -139,7 +187,7 @@ void score_document(const CodeRows* queries, std::size_t query_count, const Code
 }  // namespace
 
 // Without SSSE3 byte products, 4-bit codes use the 16-bit pairs of 8-bit codes.
-const CodeMaxSimKernels kCodeMaxSimKernels = {score_document<true>, CodeLayout::NibblePairs16,
+const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::Bits, score_document<true>, CodeLayout::NibblePairs16,
                                               score_document<false>, score_document<false>};
 
 }  // namespace quarnel::sse2

@@ -38,7 +38,10 @@ using CodeKernel = void (*)(const CodeRows* queries, std::size_t query_count, co
                             std::size_t steps, float w, float* out, std::ptrdiff_t out_stride, float* scratch);
 
 struct CodeMaxSimKernels {
-  // 1-bit codes (CodeLayout::Bits): w - 2 * (bits that differ).
+  // 1-bit codes: w - 2 * (bits that differ), read in `bit_layout`: Bits, or
+  // NibbleQuads8 (each code byte split into its two nibbles, the form a
+  // nibble table lookup counts directly).
+  CodeLayout bit_layout;
   CodeKernel hamming;
   // 4- and 8-bit codes: (qa*da)*I + ((qa*db)*sum_q + ((qb*da)*sum_d + (qb*w)*db))
   // over the integer product I of the components, read in `nibble_layout`

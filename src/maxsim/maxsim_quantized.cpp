@@ -34,7 +34,7 @@ std::size_t total_tokens(const CodeSide& side) {
 }  // namespace
 
 CodeLayout code_layout(std::uint64_t num_bits, SimdPath path) {
-  if (num_bits == 1) return CodeLayout::Bits;
+  if (num_bits == 1) return code_maxsim_kernels(path).bit_layout;
   if (num_bits == 4) return code_maxsim_kernels(path).nibble_layout;
   return CodeLayout::BytePairs16;
 }

@@ -1,6 +1,9 @@
 #include "maxsim/quantized_tokens.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "backend/thread_pool.hpp"
@@ -37,22 +40,58 @@ std::size_t components(CodeLayout layout, std::size_t n) {
   return n;
 }
 
+static_assert(std::endian::native == std::endian::little, "code words are read as little-endian bytes");
+
+// Sixteen code bytes as the 32 bytes of their words in each 16-bit layout
+// (words are little-endian, so component c sits at bytes 2c and 2c + 1).
+void spread_sixteen(CodeLayout layout, const std::uint8_t* code, unsigned char* out) {
+  const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(code));
+  const __m128i zero = _mm_setzero_si128();
+  __m128i first, second;
+  if (layout == CodeLayout::BytePairs16) {
+    first = _mm_unpacklo_epi8(bytes, zero);
+    second = _mm_unpackhi_epi8(bytes, zero);
+  } else {
+    const __m128i nibble = _mm_set1_epi8(0x0F);
+    const __m128i low = _mm_and_si128(bytes, nibble), high = _mm_and_si128(_mm_srli_epi16(bytes, 4), nibble);
+    if (layout == CodeLayout::NibbleQuads8) {
+      first = _mm_unpacklo_epi8(low, high);
+      second = _mm_unpackhi_epi8(low, high);
+    } else {
+      // NibblePairs16 spreads each byte over one whole word: 64 bytes, written in two halves.
+      const __m128i pairs_low = _mm_unpacklo_epi8(low, high), pairs_high = _mm_unpackhi_epi8(low, high);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out), _mm_unpacklo_epi8(pairs_low, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), _mm_unpackhi_epi8(pairs_low, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 32), _mm_unpacklo_epi8(pairs_high, zero));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 48), _mm_unpackhi_epi8(pairs_high, zero));
+      return;
+    }
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), first);
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16), second);
+}
+
 // The words of one code of n bytes; past the code's end they are zero.
 void pack_words(CodeLayout layout, const std::uint8_t* code, std::size_t n, std::uint32_t* words,
                 std::size_t steps) {
   std::fill(words, words + steps, 0u);
+  std::size_t b = 0;
   switch (layout) {
     case CodeLayout::Bits:
-      for (std::size_t b = 0; b < n; ++b) words[b / 4] |= static_cast<std::uint32_t>(code[b]) << (8 * (b % 4));
+      // Byte b is bits 8 * (b % 4) and up of word b / 4: the bytes in order, little-endian.
+      if (n != 0) std::memcpy(words, code, n);
       return;
     case CodeLayout::BytePairs16:
-      for (std::size_t b = 0; b < n; ++b) words[b / 2] |= static_cast<std::uint32_t>(code[b]) << (16 * (b % 2));
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b / 2));
+      for (; b < n; ++b) words[b / 2] |= static_cast<std::uint32_t>(code[b]) << (16 * (b % 2));
       return;
     case CodeLayout::NibblePairs16:
-      for (std::size_t b = 0; b < n; ++b) words[b] = (code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 16;
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b));
+      for (; b < n; ++b) words[b] = (code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 16;
       return;
     case CodeLayout::NibbleQuads8:
-      for (std::size_t b = 0; b < n; ++b)
+      for (; b + 16 <= n; b += 16) spread_sixteen(layout, code + b, reinterpret_cast<unsigned char*>(words + b / 2));
+      for (; b < n; ++b)
         words[b / 2] |= ((code[b] & 0x0Fu) | static_cast<std::uint32_t>(code[b] >> 4) << 8) << (16 * (b % 2));
       return;
   }
@@ -84,20 +123,42 @@ CodeRows CodeSide::item(std::size_t i) const {
           tokens_[i]};
 }
 
-void CodeSide::set_token(std::size_t i, std::size_t token, const std::uint32_t* words, float scale, float offset,
-                         float code_sum) {
-  const std::size_t tokens = tokens_[i];
-  // The token fills its own slot and, if it is the item's last, the slots after it in its block.
-  const std::size_t last = token + 1 == tokens ? (token / lanes_ + 1) * lanes_ : token + 1;
-  for (std::size_t position = token; position < last; ++position) {
-    const std::size_t slot = first_slot_[i] + position;
-    const std::size_t block = slot / lanes_, lane = slot % lanes_;
-    std::uint32_t* out = words_.data() + block * steps_ * lanes_ + lane;
-    for (std::size_t k = 0; k < steps_; ++k) out[k * lanes_] = words[k];
-    scale_[slot] = scale;
-    offset_[slot] = offset;
-    code_sum_[slot] = code_sum;
+void CodeSide::set_block(std::size_t i, std::size_t block, const std::uint32_t* words, const float* scale,
+                         const float* offset, const float* code_sum) {
+  const std::size_t slot = first_slot_[i] + block * lanes_;
+  std::uint32_t* out = words_.data() + slot * steps_;
+  if (lanes_ % 4 == 0) {
+    // Four lanes by four words at a time, transposed in registers.
+    std::size_t k = 0;
+    for (; k + 4 <= steps_; k += 4) {
+      for (std::size_t lane = 0; lane < lanes_; lane += 4) {
+        const std::uint32_t* in = words + lane * steps_ + k;
+        __m128i r0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in));
+        __m128i r1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + steps_));
+        __m128i r2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * steps_));
+        __m128i r3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 3 * steps_));
+        const __m128i t0 = _mm_unpacklo_epi32(r0, r1), t1 = _mm_unpacklo_epi32(r2, r3);
+        const __m128i t2 = _mm_unpackhi_epi32(r0, r1), t3 = _mm_unpackhi_epi32(r2, r3);
+        r0 = _mm_unpacklo_epi64(t0, t1);
+        r1 = _mm_unpackhi_epi64(t0, t1);
+        r2 = _mm_unpacklo_epi64(t2, t3);
+        r3 = _mm_unpackhi_epi64(t2, t3);
+        std::uint32_t* row = out + k * lanes_ + lane;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row), r0);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + lanes_), r1);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 2 * lanes_), r2);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 3 * lanes_), r3);
+      }
+    }
+    for (; k < steps_; ++k)
+      for (std::size_t lane = 0; lane < lanes_; ++lane) out[k * lanes_ + lane] = words[lane * steps_ + k];
+  } else {
+    for (std::size_t k = 0; k < steps_; ++k)
+      for (std::size_t lane = 0; lane < lanes_; ++lane) out[k * lanes_ + lane] = words[lane * steps_ + k];
   }
+  std::copy(scale, scale + lanes_, scale_.begin() + static_cast<std::ptrdiff_t>(slot));
+  std::copy(offset, offset + lanes_, offset_.begin() + static_cast<std::ptrdiff_t>(slot));
+  std::copy(code_sum, code_sum + lanes_, code_sum_.begin() + static_cast<std::ptrdiff_t>(slot));
 }
 
 std::uint32_t code_sum_from_f32(float value) {
@@ -135,19 +196,27 @@ CodeSide make_code_side(const CodeTokenSource& source, CodeLayout layout, std::s
   };
   parallel_for(source.item_tokens.size(), [&](std::size_t begin, std::size_t end) {
     std::vector<std::uint8_t> code(code_bytes, 0);
-    std::vector<std::uint32_t> words(steps);
+    std::vector<std::uint32_t> words(lanes * steps);
+    std::vector<float> meta(3 * lanes);
     for (std::size_t i = begin; i < end; ++i) {
-      for (std::size_t t = 0; t < source.item_tokens[i]; ++t) {
-        const unsigned char* row = source.code_row(i, t);
-        if (source.code_value_stride == 1) {
-          if (present != 0) std::memcpy(code.data(), row, present);
-        } else {
-          for (std::size_t k = 0; k < present; ++k) code[k] = row[static_cast<std::ptrdiff_t>(k) * source.code_value_stride];
+      const std::size_t tokens = source.item_tokens[i];
+      for (std::size_t block = 0; block * lanes < tokens; ++block) {
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+          // Past the item's last token, its last block repeats that token.
+          const std::size_t t = std::min(block * lanes + lane, tokens - 1);
+          const unsigned char* row = source.code_row(i, t);
+          if (source.code_value_stride == 1) {
+            if (present != 0) std::memcpy(code.data(), row, present);
+          } else {
+            for (std::size_t k = 0; k < present; ++k) code[k] = row[static_cast<std::ptrdiff_t>(k) * source.code_value_stride];
+          }
+          pack_words(layout, code.data(), code_bytes, words.data() + lane * steps, steps);
+          const unsigned char* meta_row = source.meta_row(i, t);
+          meta[lane] = meta_value(meta_row, 0);
+          meta[lanes + lane] = meta_value(meta_row, 1);
+          meta[2 * lanes + lane] = static_cast<float>(code_sum_from_f32(meta_value(meta_row, 2)));
         }
-        pack_words(layout, code.data(), code_bytes, words.data(), steps);
-        const unsigned char* meta = source.meta_row(i, t);
-        side.set_token(i, t, words.data(), meta_value(meta, 0), meta_value(meta, 1),
-                       static_cast<float>(code_sum_from_f32(meta_value(meta, 2))));
+        side.set_block(i, block, words.data(), meta.data(), meta.data() + lanes, meta.data() + 2 * lanes);
       }
     }
   });

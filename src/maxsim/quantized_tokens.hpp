@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "maxsim/token_tensor.hpp"
@@ -36,6 +37,27 @@ struct CodeRows {
   std::size_t count = 0;            // tokens of the item
 };
 
+// An allocator whose new elements are left uninitialised. A side holds tens
+// of megabytes, all written by set_block; zeroing them first would be one
+// more pass over the memory, and a serial one.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+  template <typename U>
+  struct rebind {
+    using other = UninitializedAllocator<U>;
+  };
+  UninitializedAllocator() = default;
+  template <typename U>
+  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+  template <typename U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+};
+
+template <typename T>
+using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
+
 // Tokens sit in slots, `lanes` slots to a block; word k of the slots of one
 // block are adjacent (block-major, then word, then slot). Queries use one
 // lane, so their words are token-major; documents use eight, and an item's
@@ -49,17 +71,19 @@ class CodeSide {
   std::size_t steps() const { return steps_; }
   CodeRows item(std::size_t i) const;
 
-  // Writes token `token` of item i: its words and its metadata.
-  void set_token(std::size_t i, std::size_t token, const std::uint32_t* words, float scale, float offset,
-                 float code_sum);
+  // Writes block `block` of item i: its lanes' words (`lanes` runs of
+  // steps words, one per slot) and their scale, offset and code sum.
+  void set_block(std::size_t i, std::size_t block, const std::uint32_t* words, const float* scale,
+                 const float* offset, const float* code_sum);
 
  private:
   std::size_t lanes_;
   std::size_t steps_;
   std::vector<std::size_t> first_slot_;  // per item, then the total
   std::vector<std::size_t> tokens_;
-  std::vector<std::uint32_t> words_;
-  std::vector<float> scale_, offset_, code_sum_;
+  // Every block is written once by set_block before anything reads it.
+  UninitializedVector<std::uint32_t> words_;
+  UninitializedVector<float> scale_, offset_, code_sum_;
 };
 
 // The f32 code sum as u32: truncated toward zero and clamped to the u32

@@ -100,29 +100,35 @@ TEST(CosineSimilarity, DegenerateNormsGiveZero) {
 }
 
 TEST(SimilarityMatrix, EveryPathEqualsTheEntryByEntryComputation) {
-  // 13 rows leave partial column blocks on both paths; every width crosses dot8's tail.
-  for (std::size_t dim = 1; dim <= 70; ++dim) {
-    const auto embeddings = spread_values(13 * dim, static_cast<std::uint32_t>(dim));
-    const auto expected = literal_similarity_matrix(embeddings, 13, dim);
-    for (SimdPath path : runnable_paths()) expect_same_bits(similarity_matrix(embeddings, 13, dim, path), expected);
+  // 1, 5 and 13 rows leave partial micro-tiles on both paths; every width crosses dot8's tail.
+  for (std::size_t n : {1u, 5u, 13u}) {
+    for (std::size_t dim = 1; dim <= 70; ++dim) {
+      const auto embeddings = spread_values(n * dim, static_cast<std::uint32_t>(dim));
+      const auto expected = literal_similarity_matrix(embeddings, n, dim);
+      for (SimdPath path : runnable_paths()) expect_same_bits(similarity_matrix(embeddings, n, dim, path), expected);
+    }
   }
 }
 
 TEST(SimilarityMatrix, TilesAndThreadsGiveTheSameMatrix) {
-  // 150 rows: three tiles per side, the last one partial; dim 11 exercises the tail.
-  const std::size_t n = 150, dim = 11;
-  const auto embeddings = spread_values(n * dim, 21);
-  const auto expected = literal_similarity_matrix(embeddings, n, dim);
-  for (SimdPath path : runnable_paths()) {
-    for (std::size_t threads : {1u, 3u}) {
-      std::vector<float> matrix;
-      with_pool_size_for_testing(threads, [&] { matrix = similarity_matrix(embeddings, n, dim, path); });
-      expect_same_bits(matrix, expected);
+  // 150 rows: panels of rows (the last one partial) over one chunk of
+  // columns; at dim 1001 the columns come in chunks of 97, so tiles end
+  // inside micro-tiles on both axes. Both widths exercise dot8's tail.
+  for (const std::size_t dim : {11u, 1001u}) {
+    const std::size_t n = 150;
+    const auto embeddings = spread_values(n * dim, 21);
+    const auto expected = literal_similarity_matrix(embeddings, n, dim);
+    for (SimdPath path : runnable_paths()) {
+      for (std::size_t threads : {1u, 2u, 3u}) {
+        std::vector<float> matrix;
+        with_pool_size_for_testing(threads, [&] { matrix = similarity_matrix(embeddings, n, dim, path); });
+        expect_same_bits(matrix, expected);
+      }
     }
-  }
-  for (std::size_t i = 0; i < n; ++i) {
-    EXPECT_NEAR(expected[i * n + i], 1.0f, 4e-7f);
-    for (std::size_t j = 0; j < i; ++j) ASSERT_EQ(bits(expected[i * n + j]), bits(expected[j * n + i]));
+    for (std::size_t i = 0; i < n; ++i) {
+      EXPECT_NEAR(expected[i * n + i], 1.0f, 4e-7f);
+      for (std::size_t j = 0; j < i; ++j) ASSERT_EQ(bits(expected[i * n + j]), bits(expected[j * n + i]));
+    }
   }
 }
 

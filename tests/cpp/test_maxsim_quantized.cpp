@@ -138,10 +138,19 @@ TEST(MaxSimQuantized, TokenCountsEmptyBatchesAndSpecialValues) {
   }
 }
 
+// 67 document tokens of 128-byte codes (18 KB of words in every layout)
+// are walked tile by tile rather than whole, with a single block left over
+// after the tiles and a partial group of query tokens.
+TEST(MaxSimQuantized, DocumentsLargerThanL1AreWalkedTileByTile) {
+  for (std::uint64_t bits : {1u, 4u, 8u})
+    expect_scores(Side(2, 7, 128, 3), Side(2, 67, 128, 4), bits, 1024 / bits, "large documents");
+}
+
 // Long 8-bit codes of 255s: the integer sum wraps at 2^32 like a u32, and
-// sums above 2^31 convert to f32 as unsigned values.
+// sums above 2^31 convert to f32 as unsigned values; 33024 bytes are the
+// longest codes whose sums stay below 2^31.
 TEST(MaxSimQuantized, LargeIntegerSumsWrapAndConvertAsUnsigned) {
-  for (std::size_t bytes : {40000u, 70000u}) {
+  for (std::size_t bytes : {33024u, 33026u, 40000u, 70000u}) {
     Side q(1, 1, bytes, 1), d(1, 2, bytes, 2);
     std::fill(q.codes.begin(), q.codes.end(), 255);
     std::fill(d.codes.begin(), d.codes.end(), 255);
@@ -165,15 +174,17 @@ TEST(MaxSimQuantized, PartialSumsAreWidenedBeforeTheyOverflow) {
 
 TEST(MaxSimQuantized, ThreadsAndSlabChecksDoNotChangeScores) {
   const Side q(5, 6, 16, 9), d(30, 10, 16, 10);
-  const QuantizerParams params = make_quantizer_params(4, 32);
-  const auto expected = literal_scores(q, d, 4, 32.0f);
-  for (SimdPath path : runnable_paths()) {
-    for (std::size_t threads : {1u, 3u}) {
-      std::vector<float> scores(5 * 30);
-      with_pool_size_for_testing(threads, [&] {
-        max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, scores.data(), path);
-      });
-      for (std::size_t k = 0; k < scores.size(); ++k) ASSERT_TRUE(same_bits(scores[k], expected[k]));
+  for (std::uint64_t bits : {1u, 4u, 8u}) {
+    const QuantizerParams params = make_quantizer_params(bits, 128 / bits);
+    const auto expected = literal_scores(q, d, bits, params.component_count());
+    for (SimdPath path : runnable_paths()) {
+      for (std::size_t threads : {1u, 2u, 3u}) {
+        std::vector<float> scores(5 * 30);
+        with_pool_size_for_testing(threads, [&] {
+          max_sim_quantized(q.code_view, q.meta_view, d.code_view, d.meta_view, params, scores.data(), path);
+        });
+        for (std::size_t k = 0; k < scores.size(); ++k) ASSERT_TRUE(same_bits(scores[k], expected[k])) << bits;
+      }
     }
   }
 }
@@ -208,6 +219,53 @@ TEST(QuantizerParams, BlockSizeAndPaddedDim) {
   EXPECT_THROW(make_quantizer_params(8, std::numeric_limits<std::uint64_t>::max()), InternalError);
   for (std::uint64_t bits : {0u, 2u, 3u, 16u}) {
     EXPECT_EQ(internal_error_message([&] { make_quantizer_params(bits, 128); }), "Only 1, 4, or 8-bit supported");
+  }
+}
+
+// Component c of a code of n bytes in a layout, read the plain way (bits of
+// a 1-bit code count as components 0 or 1; past the code's end, zero).
+std::uint32_t literal_component(CodeLayout layout, const std::uint8_t* code, std::size_t n, std::size_t c) {
+  if (layout == CodeLayout::Bits) return c / 8 < n ? (code[c / 8] >> (c % 8)) & 1u : 0u;
+  if (layout == CodeLayout::BytePairs16) return c < n ? code[c] : 0u;
+  return c / 2 < n ? (c % 2 ? code[c / 2] >> 4 : code[c / 2] & 15u) : 0u;  // nibbles, low first
+}
+
+// Every layout on both sides (one lane and eight), at lengths around the
+// sixteen-byte packing runs and the four-word transposes, with token counts
+// that leave the last block part filled: each slot holds its token's
+// components (the last token repeated in the padding) and its metadata.
+TEST(QuantizedTokens, CodeSidesHoldEachTokenInItsSlot) {
+  const CodeLayout layouts[] = {CodeLayout::Bits, CodeLayout::BytePairs16, CodeLayout::NibblePairs16,
+                                CodeLayout::NibbleQuads8};
+  for (CodeLayout layout : layouts) {
+    const std::size_t bits_per_component = layout == CodeLayout::Bits ? 1 : 32 / (layout == CodeLayout::NibbleQuads8 ? 4 : 2);
+    for (std::size_t bytes : {1u, 15u, 16u, 17u, 33u, 70u}) {
+      for (std::size_t lanes : {1u, 8u}) {
+        const Side side(2, lanes == 1 ? 3 : 11, bytes, static_cast<std::uint32_t>(bytes + lanes));
+        const CodeSide codes = make_code_side(uniform_source(side.code_view, side.meta_view), layout, lanes, bytes);
+        const std::size_t steps = codes.steps();
+        const std::size_t per_word = 32 / bits_per_component;
+        for (std::size_t i = 0; i < 2; ++i) {
+          const CodeRows rows = codes.item(i);
+          const std::size_t slots = (rows.count + lanes - 1) / lanes * lanes;
+          for (std::size_t slot = 0; slot < slots; ++slot) {
+            const std::size_t token = std::min(slot, rows.count - 1);
+            const std::uint8_t* code = side.code_view.row_bytes(i, token);
+            for (std::size_t k = 0; k < steps; ++k) {
+              std::uint32_t expected = 0;
+              for (std::size_t c = 0; c < per_word; ++c)
+                expected |= literal_component(layout, code, bytes, k * per_word + c) << (c * bits_per_component);
+              ASSERT_EQ(rows.words[(slot / lanes * steps + k) * lanes + slot % lanes], expected)
+                  << "layout " << static_cast<int>(layout) << " bytes " << bytes << " lanes " << lanes << " slot "
+                  << slot << " word " << k;
+            }
+            const float* meta = &side.meta[(i * side.code_view.tokens + token) * 4];
+            EXPECT_TRUE(same_bits(rows.scale[slot], meta[0]) && same_bits(rows.offset[slot], meta[1]));
+            EXPECT_EQ(rows.code_sum[slot], static_cast<float>(code_sum_from_f32(meta[2])));
+          }
+        }
+      }
+    }
   }
 }
 
