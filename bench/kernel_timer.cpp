@@ -59,7 +59,7 @@ int time_similarity(const std::vector<std::string>& args, quarnel::SimdPath path
   std::vector<float> embeddings(n * dim);
   for (float& x : embeddings) x = normal(rng);
   time_calls(std::stoul(args[3]), [&] {
-    const std::vector<float> m = quarnel::similarity_matrix(embeddings, n, dim, path);
+    const auto m = quarnel::similarity_matrix(embeddings, n, dim, path);
     double sum = 0;
     for (std::size_t i = 0; i < n; i += 7) sum += m[i * n + (i * 13) % n];
     return sum;

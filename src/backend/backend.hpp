@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "backend/uninitialized.hpp"
+
 #include "core/config.hpp"
 #include "core/problem_view.hpp"
 
@@ -32,8 +34,9 @@ class SimilarityBackend {
   virtual std::vector<float> matmul(std::span<const float> a, std::size_t m, std::size_t k,
                                     std::span<const float> b, std::size_t n) const = 0;
   virtual float cosine_similarity(std::span<const float> a, std::span<const float> b) const = 0;
-  virtual std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
-                                               std::size_t dim) const = 0;
+  // Written in full, so it comes unzeroed.
+  virtual UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
+                                                       std::size_t dim) const = 0;
   virtual float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask) const = 0;
   virtual void prepare(const ProblemView& view, std::size_t batch_size) const = 0;
   virtual std::vector<float> evaluate_masks(std::span<const std::uint8_t> masks, std::size_t count,
@@ -55,8 +58,8 @@ class CpuReferenceBackend final : public SimilarityBackend {
   std::vector<float> matmul(std::span<const float> a, std::size_t m, std::size_t k, std::span<const float> b,
                             std::size_t n) const override;
   float cosine_similarity(std::span<const float> a, std::span<const float> b) const override;
-  std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
-                                       std::size_t dim) const override;
+  UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n,
+                                               std::size_t dim) const override;
   float masked_sum(std::span<const float> values, std::span<const std::uint8_t> mask) const override;
   void prepare(const ProblemView& view, std::size_t batch_size) const override;
   std::vector<float> evaluate_masks(std::span<const std::uint8_t> masks, std::size_t count,

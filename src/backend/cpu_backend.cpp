@@ -88,7 +88,7 @@ float CpuReferenceBackend::cosine_similarity(std::span<const float> a, std::span
   return quarnel::cosine_similarity(a, b);
 }
 
-std::vector<float> CpuReferenceBackend::similarity_matrix(std::span<const float> embeddings, std::size_t n,
+UninitializedVector<float> CpuReferenceBackend::similarity_matrix(std::span<const float> embeddings, std::size_t n,
                                                           std::size_t dim) const {
   return quarnel::similarity_matrix(embeddings, n, dim);
 }

@@ -7,6 +7,8 @@
 #include <span>
 #include <vector>
 
+#include "backend/uninitialized.hpp"
+
 #include "backend/simd.hpp"
 #include "core/problem_view.hpp"
 
@@ -24,8 +26,8 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b);
 // row is normalised once, and entry (i, j) is dot8(u_i, u_j). Each pair is
 // computed once and mirrored, in cache-sized tiles on the worker pool; the
 // bits are those of computing every entry on its own, on any path.
-std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
-                                     SimdPath path = active_simd_path());
+UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                             SimdPath path = active_simd_path());
 
 // dot8(matrix row e, query) for each of the rows, in parallel.
 std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,

@@ -74,8 +74,8 @@ std::vector<std::size_t> balanced_runs(const std::vector<Tile>& tiles, std::size
 
 }  // namespace
 
-std::vector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
-                                     SimdPath path) {
+UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
+                                             SimdPath path) {
   require(n > 0, "similarity_matrix: no rows");
   require(dim > 0, "similarity_matrix: zero embedding dimension");
   check_length(embeddings.size(), checked_product(n, dim, "similarity_matrix: n * dim overflows"),
@@ -94,7 +94,9 @@ std::vector<float> similarity_matrix(std::span<const float> embeddings, std::siz
     kernels.normalize_rows(x + begin * dim, end - begin, dim, u + begin * stride, stride);
   });
 
-  std::vector<float> matrix(cells);
+  // Every cell is written below, each block by the thread that computes it,
+  // which is also where its pages are first touched.
+  UninitializedVector<float> matrix(cells);
   float* m = matrix.data();
   const std::size_t chunk_columns = std::max<std::size_t>(kPanelRows, kChunkBytes / (stride * sizeof(float)));
   const auto tiles = upper_tiles(n, chunk_columns);

@@ -14,6 +14,8 @@
 #include <memory>
 #include <vector>
 
+#include "backend/uninitialized.hpp"
+
 #include "maxsim/token_tensor.hpp"
 
 namespace quarnel {
@@ -37,26 +39,6 @@ struct CodeRows {
   std::size_t count = 0;            // tokens of the item
 };
 
-// An allocator whose new elements are left uninitialised. A side holds tens
-// of megabytes, all written by set_block; zeroing them first would be one
-// more pass over the memory, and a serial one.
-template <typename T>
-struct UninitializedAllocator : std::allocator<T> {
-  template <typename U>
-  struct rebind {
-    using other = UninitializedAllocator<U>;
-  };
-  UninitializedAllocator() = default;
-  template <typename U>
-  UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
-  template <typename U>
-  void construct(U* p) noexcept {
-    ::new (static_cast<void*>(p)) U;
-  }
-};
-
-template <typename T>
-using UninitializedVector = std::vector<T, UninitializedAllocator<T>>;
 
 // Tokens sit in slots, `lanes` slots to a block; word k of the slots of one
 // block are adjacent (block-major, then word, then slot). Queries use one

@@ -87,7 +87,7 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   auto mark = started;
 
   // A given matrix is read in place; only a computed one is owned here.
-  std::vector<float> computed;
+  UninitializedVector<float> computed;
   if (!instance.similarity_matrix)
     computed = backend.similarity_matrix(instance.embeddings, n, instance.embedding_dim);
   const std::span<const float> similarity = instance.similarity_matrix ? std::span<const float>(*instance.similarity_matrix)

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <span>
 #include <vector>
 
 #include "backend/kernels.hpp"
@@ -39,7 +40,7 @@ std::vector<float> literal_similarity_matrix(const std::vector<float>& e, std::s
   return m;
 }
 
-void expect_same_bits(const std::vector<float>& actual, const std::vector<float>& expected) {
+void expect_same_bits(std::span<const float> actual, std::span<const float> expected) {
   ASSERT_EQ(actual.size(), expected.size());
   for (std::size_t i = 0; i < actual.size(); ++i)
     ASSERT_TRUE(testing::same_bits(actual[i], expected[i])) << "at index " << i << ": " << actual[i] << " vs " << expected[i];
@@ -120,7 +121,7 @@ TEST(SimilarityMatrix, TilesAndThreadsGiveTheSameMatrix) {
     const auto expected = literal_similarity_matrix(embeddings, n, dim);
     for (SimdPath path : runnable_paths()) {
       for (std::size_t threads : {1u, 2u, 3u}) {
-        std::vector<float> matrix;
+        UninitializedVector<float> matrix;
         with_pool_size_for_testing(threads, [&] { matrix = similarity_matrix(embeddings, n, dim, path); });
         expect_same_bits(matrix, expected);
       }
