@@ -1,5 +1,6 @@
 #include "python/arrays.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -68,8 +69,16 @@ std::size_t element_count(const py::array& array) { return static_cast<std::size
 
 template <typename T>
 std::vector<T> copy_contiguous(const py::array& array) {
-  std::vector<T> out(element_count(array));
-  if (!out.empty()) std::memcpy(out.data(), array.data(), out.size() * sizeof(T));
+  const std::size_t count = element_count(array);
+  const auto* data = static_cast<const char*>(array.data());
+  // Copied straight into the new storage, without zeroing it first (a matrix
+  // may be a hundred megabytes); an array at an odd address is copied bytewise.
+  if (reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0) {
+    const T* first = reinterpret_cast<const T*>(data);
+    return std::vector<T>(first, first + count);
+  }
+  std::vector<T> out(count);
+  if (count != 0) std::memcpy(out.data(), data, count * sizeof(T));
   return out;
 }
 

@@ -36,8 +36,8 @@ std::vector<T> copy_contiguous(const py::array& array);
 // The elements of a 2-D float32 array in logical row-major order, whatever its strides.
 std::vector<float> copy_matrix_row_major(const py::array& matrix);
 
-// A contiguous 2-D float32 array by logical rows: a block copy in C order, and
-// the rows gathered from their columns in Fortran order.
+// A 2-D float32 array by logical rows: a block copy in C order, and the rows
+// gathered element by element for any other layout.
 std::vector<float> copy_rows(const py::array& matrix);
 
 // ValueError "embeddings must have one row per candidate" when there are

@@ -85,11 +85,11 @@ SolveResult solve_precomputed_numpy(const SolverObject& solver, const py::args& 
   instance.fulfilment_scores = fulfilment ? copy_contiguous<float>(*fulfilment) : std::vector<float>(n, 0.0f);
   candidates.copy_into(instance);
   if (coverage) {
-    instance.coverage_matrix = copy_matrix_row_major(*coverage);
+    instance.coverage_matrix = copy_rows(*coverage);
     instance.query_token_weights =
         token_weights ? copy_contiguous<float>(*token_weights) : std::vector<float>(query_tokens, 1.0f);
   }
-  if (similarity) instance.similarity_matrix = copy_matrix_row_major(*similarity);
+  if (similarity) instance.similarity_matrix = copy_rows(*similarity);
   instance.num_candidates = n;
   instance.embedding_dim = d;
   instance.num_query_tokens = query_tokens;
