@@ -157,23 +157,32 @@ py::array_t<float> result_array(const std::optional<Pairs>& pairs, std::size_t q
 
 ScorePairs view(const Pairs& pairs) { return {pairs.query, pairs.document}; }
 
-py::array maxsim_f32(const py::object& queries, const py::object& query_index, const py::object& documents,
-                     const py::object& document_index, const py::object& query_of, const py::object& document_of) {
-  const PackedRows q = pack_rows(typed<float>(queries, "queries", "float32"), query_index, 4, "queries", "query index");
-  const PackedRows d =
-      pack_rows(typed<float>(documents, "documents", "float32"), document_index, 4, "documents", "document index");
-  if (q.width != d.width) value_error("queries and documents must have the same dimension");
+// Scores packed query rows against packed document rows, every pair or the
+// listed ones, with the lock released; the kernels take (queries, documents,
+// dim, [pairs,] out, path, poll).
+template <typename ItemsKernel, typename PairsKernel>
+py::array score_rows(const PackedRows& q, const PackedRows& d, const py::object& query_of,
+                     const py::object& document_of, ItemsKernel score_items, PairsKernel score_pairs) {
   const std::optional<Pairs> pairs = read_pairs(query_of, document_of, q.items(), d.items());
   py::array_t<float> result = result_array(pairs, q.items(), d.items());
   float* out = result.mutable_data();
   SignalPoll poll;
   run_unlocked([&] {
     const std::vector<TokenRows> qr = token_rows(q), dr = token_rows(d);
-    if (pairs) max_sim_f32_pairs(qr, dr, q.width, view(*pairs), out, active_simd_path(), std::ref(poll));
-    else max_sim_f32_items(qr, dr, q.width, out, active_simd_path(), std::ref(poll));
+    if (pairs) score_pairs(qr, dr, q.width, view(*pairs), out, active_simd_path(), std::ref(poll));
+    else score_items(qr, dr, q.width, out, active_simd_path(), std::ref(poll));
     return true;
   });
   return result;
+}
+
+py::array maxsim_f32(const py::object& queries, const py::object& query_index, const py::object& documents,
+                     const py::object& document_index, const py::object& query_of, const py::object& document_of) {
+  const PackedRows q = pack_rows(typed<float>(queries, "queries", "float32"), query_index, 4, "queries", "query index");
+  const PackedRows d =
+      pack_rows(typed<float>(documents, "documents", "float32"), document_index, 4, "documents", "document index");
+  if (q.width != d.width) value_error("queries and documents must have the same dimension");
+  return score_rows(q, d, query_of, document_of, max_sim_f32_items, max_sim_f32_pairs);
 }
 
 py::array maxsim_binary(const py::object& queries, const py::object& query_index, const py::object& documents,
@@ -182,17 +191,7 @@ py::array maxsim_binary(const py::object& queries, const py::object& query_index
   const PackedRows d = pack_rows(typed<std::uint8_t>(documents, "documents", "uint8"), document_index, 1, "documents",
                                  "document index");
   if (d.width * 8 < q.width) value_error("documents must hold at least one bit per query dimension");
-  const std::optional<Pairs> pairs = read_pairs(query_of, document_of, q.items(), d.items());
-  py::array_t<float> result = result_array(pairs, q.items(), d.items());
-  float* out = result.mutable_data();
-  SignalPoll poll;
-  run_unlocked([&] {
-    const std::vector<TokenRows> qr = token_rows(q), dr = token_rows(d);
-    if (pairs) max_sim_binary_document_pairs(qr, dr, q.width, view(*pairs), out, active_simd_path(), std::ref(poll));
-    else max_sim_binary_documents(qr, dr, q.width, out, active_simd_path(), std::ref(poll));
-    return true;
-  });
-  return result;
+  return score_rows(q, d, query_of, document_of, max_sim_binary_documents, max_sim_binary_document_pairs);
 }
 
 CodeTokenSource packed_source(const PackedRows& codes, const PackedRows& meta) {
