@@ -13,7 +13,9 @@ namespace quarnel {
 // (the lowest index among equals), while that objective beats the current one
 // by more than the improvement margin and the reduced selection is feasible.
 // `mask` and `breakdown` describe a feasible selection and are replaced by the
-// result. Returns the number of chunks removed.
+// result. Returns the number of chunks removed. Each round bounds every
+// removal's score from f64 sums kept up to date, scores exactly only the
+// removals whose bound can still win, and runs the stop check.
 std::size_t run_removal_pass(const SearchContext& ctx, SelectionMask& mask, ObjectiveBreakdown& breakdown);
 
 }  // namespace quarnel

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <cmath>
 #include <functional>
+#include <stdexcept>
 #include <iterator>
 #include <limits>
 #include <random>
 
 #include "core/constraint_check.hpp"
+#include "search/removal_bounds.hpp"
 #include "search/removal_pass.hpp"
+#include "search/removal_scorer.hpp"
 #include "test_constructions_world.hpp"
 #include "test_tabu_fixtures.hpp"
 
@@ -80,6 +85,105 @@ TEST(RemovalPass, MatchesThePlainFormOnRandomInstances) {
     total_removed += removed;
   }
   EXPECT_GT(total_removed, 24u);  // the instances do exercise removals
+}
+
+// Long selections: every chunk selected, so that the pass runs many rounds
+// over batches of many lanes, with and without usable bounds.
+TEST(RemovalPass, MatchesThePlainFormOnLongSelections) {
+  const std::size_t sizes[] = {70, 150};
+  for (std::uint32_t seed = 1; seed <= 4; ++seed) {
+    testing::InstanceShape shape;
+    shape.n = sizes[seed % 2];
+    shape.query_tokens = seed % 2 == 0 ? 0 : 6;
+    shape.symmetric = seed != 3;
+    shape.dyadic = seed == 4;
+    shape.seed = seed + 100;
+    SolverConfig config;
+    config.lambda = seed % 2 == 0 ? 0.05f : 0.2f;  // many removals
+    SolverConstraints limits;
+    limits.max_tokens = 1u << 30;
+    limits.max_per_cluster = 1000;
+    limits.max_chunks = 1000;
+    limits.min_chunks = seed % 2 == 0 ? 0 : 20;
+    testing::SearchWorld world(testing::random_instance(shape), config, limits);
+    const SearchContext& ctx = world.context;
+    SelectionMask fast(shape.n, 1), plain(shape.n, 1);
+    ObjectiveBreakdown fast_breakdown = ctx.evaluate(fast), plain_breakdown = fast_breakdown;
+    const std::size_t removed = run_removal_pass(ctx, fast, fast_breakdown);
+    EXPECT_EQ(removed, plain_removal_pass(ctx, plain, plain_breakdown)) << "seed " << seed;
+    EXPECT_EQ(fast, plain) << "seed " << seed;
+    expect_same_breakdown(fast_breakdown, plain_breakdown);
+    EXPECT_GT(removed, 5u) << "seed " << seed;
+  }
+}
+
+// The bounds the pass prunes by hold for every single removal, the exact
+// scores come out the same in any batch, and inputs the f32 bound does not
+// cover (near overflow, non-finite) get no bound at all.
+TEST(RemovalPass, BoundsHoldForEveryRemoval) {
+  for (std::uint32_t seed = 1; seed <= 6; ++seed) {
+    testing::InstanceShape shape;
+    shape.n = 90;
+    shape.query_tokens = seed % 2 == 0 ? 0 : 4;
+    shape.symmetric = seed % 3 != 0;
+    shape.seed = seed + 200;
+    SolverConfig config;
+    if (seed == 5) config.lambda = 1e36f;
+    if (seed == 6) config.alpha = std::numeric_limits<float>::infinity();
+    testing::SearchWorld world(testing::random_instance(shape), config);
+    const SearchContext& ctx = world.context;
+    const SelectionMask mask = testing::random_mask(shape.n, 60, seed);
+    const std::vector<std::size_t> selected = selected_indices(mask);
+    const RemovalScorer scorer(ctx.view, selected);
+    RemovalBounds bounds(ctx.view, selected);
+    std::vector<double> upper;
+    bounds.upper_bounds(scorer, upper);
+    std::size_t finite = 0;
+    for (std::size_t p = 0; p < selected.size(); ++p) {
+      SelectionMask without = mask;
+      without[selected[p]] = 0;
+      const float exact = selection_score(ctx.view, without.data());
+      const std::size_t batch[] = {p, (p + 7) % selected.size()};
+      float scores[2];
+      scorer.score_without(batch, scores);
+      EXPECT_EQ(std::bit_cast<std::uint32_t>(scores[0]), std::bit_cast<std::uint32_t>(exact)) << p;
+      EXPECT_GE(upper[p], static_cast<double>(exact)) << "seed " << seed << " position " << p;
+      finite += std::isfinite(upper[p]) ? 1 : 0;
+    }
+    EXPECT_EQ(finite, seed >= 5 ? 0u : selected.size()) << "seed " << seed;
+    // A removal keeps the bounds in step with a fresh start on the smaller selection.
+    bounds.remove(3);
+    std::vector<std::size_t> rest = selected;
+    rest.erase(rest.begin() + 3);
+    std::vector<double> kept, fresh;
+    bounds.upper_bounds(RemovalScorer(ctx.view, rest), kept);
+    RemovalBounds(ctx.view, rest).upper_bounds(RemovalScorer(ctx.view, rest), fresh);
+    for (std::size_t p = 0; p < rest.size(); ++p)
+      if (std::isfinite(fresh[p])) EXPECT_NEAR(kept[p], fresh[p], 1e-3 * (1.0 + std::fabs(fresh[p])));
+  }
+}
+
+// The stop check runs during the pass and ends it by throwing.
+TEST(RemovalPass, RunsTheStopCheck) {
+  testing::InstanceShape shape;
+  shape.n = 60;
+  shape.seed = 7;
+  SolverConfig config;
+  config.lambda = 0.2f;
+  SolverConstraints limits;
+  limits.max_tokens = 1u << 30;
+  limits.max_chunks = 1000;
+  testing::SearchWorld world(testing::random_instance(shape), config, limits);
+  std::size_t calls = 0;
+  const StopCheck stop = [&] {
+    if (++calls == 3) throw std::runtime_error("stopped");
+  };
+  SearchContext ctx = world.context;
+  ctx.stop = &stop;
+  SelectionMask mask(shape.n, 1);
+  ObjectiveBreakdown b = ctx.evaluate(mask);
+  EXPECT_THROW(run_removal_pass(ctx, mask, b), std::runtime_error);
+  EXPECT_EQ(calls, 3u);
 }
 
 // Chunks 0 and 1 are strong; chunk 2 is weak and similar to both, so that
