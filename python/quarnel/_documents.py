@@ -55,7 +55,7 @@ def metadata_columns(
             for k, meta in enumerate(metadata):
                 if key not in meta:
                     raise ValueError(f"{where.format(k)}: no {key!r}; every document needs it for the {name} score")
-                values.append(_inputs.finite_number(f"{where.format(k)}[{key!r}]", meta[key]))
+                values.append(_inputs.float32_number(f"{where.format(k)}[{key!r}]", meta[key]))
             scores[name] = values
         columns["scores"] = scores
     return columns

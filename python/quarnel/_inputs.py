@@ -17,6 +17,10 @@ import numpy as np
 from numpy.typing import NDArray
 
 UINT32_MAX = 2**32 - 1
+#: The largest finite float32: the solver scores in float32, and a larger
+#: finite number would become inf there.
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+FLOAT32_RANGE = f"a finite number within the float32 range (magnitude at most {FLOAT32_MAX:.8g})"
 
 #: Role names accepted per chunk and in `must_include_roles` (any letter
 #: case), with the code the solver uses for each.
@@ -82,6 +86,22 @@ def finite_number(where: str, value: object) -> float:
     if not math.isfinite(number):
         _fail(ValueError, where, "a finite number", value)
     return number
+
+
+def float32_number(where: str, value: object) -> float:
+    number = finite_number(where, value)
+    if abs(number) > FLOAT32_MAX:
+        _fail(ValueError, where, FLOAT32_RANGE, value)
+    return number
+
+
+def float32_values(name: str, array: NDArray[np.float64]) -> NDArray[np.float32]:
+    """Finite float64 values as float32, refusing the first beyond the float32 range by its position."""
+    outside = np.abs(array) > FLOAT32_MAX
+    if outside.any():
+        first = np.argwhere(outside)[0]
+        _fail(ValueError, name + "".join(f"[{int(k)}]" for k in first), FLOAT32_RANGE, array[tuple(first)].item())
+    return array.astype(np.float32)
 
 
 def _numeric_array(name: str, value: object, ndim: int) -> NDArray[np.float64]:
@@ -165,13 +185,15 @@ def coverage_matrix(value: object, count: int) -> NDArray[np.float32]:
     matrix = _numeric_array("coverage", value, 2)
     if matrix.shape[1] != count:
         raise ValueError(f"coverage: expected one column per chunk, shape (query tokens, {count}), got {matrix.shape}")
-    return matrix.astype(np.float32)
+    return float32_values("coverage", matrix)
 
 
 def query_token_weights(
     value: Iterable[Any] | None, coverage: NDArray[np.float32] | None
 ) -> NDArray[np.float32] | None:
-    """Relative weights of the query tokens, scaled to add up to 1 (equal when not given)."""
+    """Relative weights of the query tokens, scaled to add up to 1 (equal when not given).
+
+    Only their ratios count: weights beyond the float32 range are first divided by the largest."""
     if coverage is None:
         if value is not None:
             raise ValueError("query_token_weights: given without coverage, which they weigh")
@@ -179,7 +201,11 @@ def query_token_weights(
     tokens = len(coverage)
     if value is None:
         return np.full(tokens, 1.0 / tokens if tokens else 0.0, dtype=np.float32)
-    weights = score_array("query_token_weights", value, tokens, per="row of coverage").astype(np.float64)
+    weights = _score_values("query_token_weights", value, tokens, per="row of coverage")
+    peak = np.abs(weights).max(initial=0.0)
+    if peak > FLOAT32_MAX:
+        weights = weights / peak
+    weights = weights.astype(np.float32).astype(np.float64)
     if (weights < 0).any():
         k = int(np.argmax(weights < 0))
         _fail(ValueError, f"query_token_weights[{k}]", "a non-negative number", float(weights[k]))
@@ -188,6 +214,10 @@ def query_token_weights(
 
 
 def score_array(name: str, value: Iterable[Any], count: int, per: str = "embedding") -> NDArray[np.float32]:
+    return float32_values(name, _score_values(name, value, count, per))
+
+
+def _score_values(name: str, value: Iterable[Any], count: int, per: str) -> NDArray[np.float64]:
     if isinstance(value, np.ndarray) and value.ndim == 1:
         scores = _numeric_array(name, value, 1)
     else:
@@ -195,7 +225,7 @@ def score_array(name: str, value: Iterable[Any], count: int, per: str = "embeddi
         scores = np.array([finite_number(f"{name}[{k}]", v) for k, v in enumerate(items)], dtype=np.float64)
     if len(scores) != count:
         raise ValueError(f"{name}: expected {count} entries, one per {per}, got {len(scores)}")
-    return scores.astype(np.float32)
+    return scores
 
 
 def token_count(where: str, value: object) -> int:

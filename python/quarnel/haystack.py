@@ -6,6 +6,7 @@ Needs haystack-ai: ``pip install 'quarnel_solver[haystack]'``.
 from __future__ import annotations
 
 import dataclasses
+import math
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -150,4 +151,6 @@ def _unit_range(scores: list[float]) -> list[float]:
     low, high = min(scores), max(scores)
     if not high > low:
         return [1.0] * len(scores)
+    if math.isinf(high - low):  # a span past the float range: halving is exact and changes no ratio
+        scores, low, high = [s * 0.5 for s in scores], low * 0.5, high * 0.5
     return [(s - low) / (high - low) for s in scores]

@@ -59,6 +59,15 @@ class QuarnelCompressor(BaseDocumentCompressor, RunnableSerializable[Mapping[str
     def _select(
         self, documents: Sequence[Document], texts: list[str], query_vector: Any, vectors: Any
     ) -> Selection[Document]:
+        try:
+            given = len(vectors)
+        except TypeError:
+            given = None
+        if given is not None and given != len(documents):
+            raise ValueError(
+                f"embeddings: {type(self.embeddings).__name__} returned {given} vectors for {len(documents)} "
+                "documents; expected one per document"
+            )
         columns = metadata_columns(
             [doc.metadata for doc in documents],
             "documents[{}].metadata",

@@ -48,6 +48,13 @@ class _Side:
         self.tokens = tokens  # 3-D padded (index holds lengths) or 2-D packed (index holds offsets)
         self.index = index
         self.counts = counts  # tokens per item
+        self.width_known = True
+
+    def with_width(self, width: int) -> _Side:
+        """This side, if it is an empty list, as an empty packed array of the given width."""
+        if not self.width_known:
+            self.tokens = np.zeros((0, width), self.tokens.dtype)
+        return self
 
     @property
     def items(self) -> int:
@@ -64,19 +71,36 @@ def _array(name: str, value: Any, kind: str) -> NDArray[Any]:
     if kind == "float":
         if array.dtype.kind != "f" and not (array.size == 0 and array.dtype.kind in "iuO"):
             raise TypeError(f"{name}: expected floating-point values, got dtype {array.dtype}")
+        if array.dtype.itemsize > 4 and array.size:
+            # inf and NaN keep their meaning in float32; a larger finite number would become inf.
+            with np.errstate(invalid="ignore"):
+                outside = np.isfinite(array) & (np.abs(array) > np.finfo(np.float32).max)
+            if outside.any():
+                first = np.argwhere(outside)[0]
+                raise ValueError(f"{name}{''.join(f'[{int(k)}]' for k in first)}: expected values within the "
+                                 f"float32 range, got {array[tuple(first)].item()!r}")
         return array.astype(np.float32, copy=False)
     if array.dtype != np.uint8 and not (array.size == 0 and array.dtype.kind in "iufO"):
         raise TypeError(f"{name}: expected uint8 codes, got dtype {array.dtype}")
     return array.astype(np.uint8, copy=False)
 
 
-def _index(name: str, value: Any, count: int) -> NDArray[np.int64]:
+def _int64(name: str, array: NDArray[Any], limit: int) -> NDArray[np.int64]:
+    """Ints as int64, refusing unsigned values past int64 (which would wrap to negatives) by their own value."""
+    if array.dtype.kind == "u" and array.size:
+        bad = np.flatnonzero(array > np.iinfo(np.int64).max)
+        if bad.size:
+            raise ValueError(f"{name}[{bad[0]}]: {int(array[bad[0]])} is not between 0 and {limit}")
+    return array.astype(np.int64)
+
+
+def _index(name: str, value: Any, count: int, limit: int) -> NDArray[np.int64]:
     array = np.asarray(value)
     if array.ndim != 1 or (array.size and array.dtype.kind not in "iu"):
         raise ValueError(f"{name}: expected a 1-D sequence of ints")
     if len(array) != count:
         raise ValueError(f"{name}: expected {count} entries, got {len(array)}")
-    return array.astype(np.int64)
+    return _int64(name, array, limit)
 
 
 def _side(name: str, prefix: str, value: Any, lengths: Any, offsets: Any, kind: str, width_name: str = "dim") -> _Side:
@@ -97,7 +121,9 @@ def _side(name: str, prefix: str, value: Any, lengths: Any, offsets: Any, kind: 
         counts = np.array([len(item) for item in items], np.int64)
         empty = np.zeros((0, 0), np.float32 if kind == "float" else np.uint8)
         packed = np.concatenate(items) if items else empty
-        return _Side(packed, np.concatenate([[0], np.cumsum(counts)]).astype(np.int64), counts)
+        side = _Side(packed, np.concatenate([[0], np.cumsum(counts)]).astype(np.int64), counts)
+        side.width_known = bool(items)  # an empty list has no width of its own
+        return side
 
     array = _array(name, value, kind)
     if array.ndim == 3:
@@ -106,7 +132,7 @@ def _side(name: str, prefix: str, value: Any, lengths: Any, offsets: Any, kind: 
                              f"{lengths_name}")
         full = array.shape[1]
         counts = np.full(array.shape[0], full, np.int64) if lengths is None else _index(lengths_name, lengths,
-                                                                                        array.shape[0])
+                                                                                        array.shape[0], full)
         bad = np.flatnonzero((counts < 0) | (counts > full))
         if bad.size:
             raise ValueError(f"{lengths_name}[{bad[0]}]: {counts[bad[0]]} is not between 0 and {full}")
@@ -119,7 +145,7 @@ def _side(name: str, prefix: str, value: Any, lengths: Any, offsets: Any, kind: 
         marks = np.asarray(offsets)
         if marks.ndim != 1 or len(marks) == 0 or (marks.size and marks.dtype.kind not in "iu"):
             raise ValueError(f"{offsets_name}: expected a 1-D sequence of ints starting at 0")
-        marks = marks.astype(np.int64)
+        marks = _int64(offsets_name, marks, len(array))
         if marks[0] != 0 or marks[-1] != len(array) or np.any(np.diff(marks) < 0):
             raise ValueError(f"{offsets_name}: must start at 0, never decrease and end at {len(array)} (the "
                              f"rows of {name})")
@@ -132,6 +158,8 @@ def _pairs(candidates: Any, queries: int, documents: int) -> tuple[Any, Any, lis
     """The flat (query, document) pairs of the candidate lists, and each list's length."""
     if candidates is None:
         return None, None, []
+    if isinstance(candidates, np.ndarray) and candidates.ndim == 2:
+        candidates = list(candidates)  # (queries, k) indices, as an ANN index returns them
     if not isinstance(candidates, Sequence) or isinstance(candidates, (str, bytes)):
         raise TypeError("candidates: expected one sequence of document indices per query")
     candidates = list(candidates)  # read once, whatever converting a list does to the caller's
@@ -179,6 +207,7 @@ def maxsim(
     """
     q = _side("queries", "query", queries, query_lengths, query_offsets, "float")
     d = _side("documents", "document", documents, document_lengths, document_offsets, "float")
+    q, d = q.with_width(d.width), d.with_width(q.width)
     if q.width != d.width:
         raise ValueError(f"queries and documents have different token dimensions ({q.width} and {d.width})")
     query_of, document_of, sizes = _pairs(candidates, q.items, d.items)
@@ -209,7 +238,9 @@ def maxsim_quantized(
     as the query codes. Each score has the bits ``compute_max_sim_batch`` gives on the same trimmed
     items.
     """
-    if num_bits not in (1, 4, 8) or isinstance(num_bits, bool):
+    if not isinstance(num_bits, (int, np.integer)) or isinstance(num_bits, bool):
+        raise TypeError(f"num_bits: expected an int (1, 4 or 8), got {type(num_bits).__name__} {num_bits!r}")
+    if num_bits not in (1, 4, 8):
         raise ValueError(f"num_bits: expected 1, 4 or 8, got {num_bits!r}")
     if not isinstance(dim, (int, np.integer)) or isinstance(dim, bool) or not 0 <= dim <= 2**63:
         raise ValueError(f"dim: expected an int between 0 and 2**63, got {dim!r}")
@@ -217,6 +248,7 @@ def maxsim_quantized(
     dc = _side("document_codes", "document", document_codes, document_lengths, document_offsets, "uint8", "bytes")
     qm = _side("query_meta", "query", query_meta, query_lengths, query_offsets, "float", "values")
     dm = _side("document_meta", "document", document_meta, document_lengths, document_offsets, "float", "values")
+    qm, dm, dc = qm.with_width(4), dm.with_width(4), dc.with_width(qc.width)
     for codes, meta, name in ((qc, qm, "query"), (dc, dm, "document")):
         if meta.width < 4:
             raise ValueError(f"{name}_meta: each token needs 4 values (scale, offset, code_sum, spare), "
@@ -259,6 +291,7 @@ def maxsim_binary_documents(
     """
     q = _side("queries", "query", queries, query_lengths, query_offsets, "float")
     d = _side("document_bits", "document", document_bits, document_lengths, document_offsets, "uint8", "bytes")
+    d = d.with_width((q.width + 7) // 8)
     if d.width * 8 < q.width:
         raise ValueError(f"document_bits: {d.width} bytes per token hold fewer than the {q.width} bits the "
                          "queries' dimension needs")

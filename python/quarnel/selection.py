@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 from collections.abc import Hashable, Iterator, Mapping, Sequence
-from dataclasses import asdict, dataclass
+from dataclasses import dataclass, fields
 from typing import Any, Generic, TypeVar
 
 T = TypeVar("T")
@@ -120,7 +120,9 @@ class Selection(Generic[T]):
             "num_candidates": self.num_candidates,
             "solve_time_ms": self.solve_time_ms,
             "elapsed_ms": self.elapsed_ms,
-            "chunks": [asdict(report) for report in self.explain()],
+            # The ids as they are: asdict would deep-copy them, which fails for ids holding a lock or
+            # built by a constructor of several arguments.
+            "chunks": [{f.name: getattr(report, f.name) for f in fields(report)} for report in self.explain()],
         }
 
     def __repr__(self) -> str:

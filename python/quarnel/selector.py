@@ -180,7 +180,7 @@ class ContextSelector:
         for key, value in list(weights.items()):  # a value's __float__ may change the mapping
             if key not in WEIGHT_FIELDS:
                 raise ValueError(f"weights: unknown key {key!r}; expected {', '.join(WEIGHT_FIELDS)}")
-            resolved[key] = _inputs.finite_number(f"weights[{key!r}]", value)
+            resolved[key] = _inputs.float32_number(f"weights[{key!r}]", value)
         return resolved
 
     def _solver(self, given_scores: frozenset[str]) -> quarnel_solver.TabuSearchSolver:

@@ -7,6 +7,7 @@
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/keyword_names.hpp"
+#include "python/main_interpreter.hpp"
 #include "python/maxsim_bindings.hpp"
 
 namespace py = pybind11;
@@ -55,6 +56,7 @@ void append_new_names(py::module_& m, const py::dict& before, py::list& all) {
 
 }  // namespace
 
+#define PyInit_quarnel_solver quarnel_solver_bound_init
 PYBIND11_MODULE(quarnel_solver, m) {
   // Every docstring below starts with its own text signature.
   py::options options;
@@ -86,4 +88,9 @@ PYBIND11_MODULE(quarnel_solver, m) {
 
   m.attr("__all__") = all;
   qp::guard_keyword_names(m, m.attr("version"));
+}
+#undef PyInit_quarnel_solver
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit_quarnel_solver() {
+  return qp::in_main_interpreter("quarnel_solver") ? quarnel_solver_bound_init() : nullptr;
 }

@@ -23,6 +23,7 @@
 #include "maxsim/maxsim_quantized.hpp"
 #include "maxsim/quantizer_params.hpp"
 #include "python/keyword_names.hpp"
+#include "python/main_interpreter.hpp"
 #include "python/signal_poll.hpp"
 #include "python/unlocked.hpp"
 #include "python_native/restore.hpp"
@@ -194,6 +195,17 @@ py::array maxsim_binary(const py::object& queries, const py::object& query_index
   return score_rows(q, d, query_of, document_of, max_sim_binary_documents, max_sim_binary_document_pairs);
 }
 
+// Codes and metadata of one side describe the same tokens: both padded or
+// both packed, with the same items and the same tokens per item. Otherwise
+// one index would read one of them past its end.
+void check_same_tokens(const py::object& codes, const py::object& meta, const PackedRows& packed_codes,
+                       const PackedRows& packed_meta, const char* side) {
+  if (py::reinterpret_borrow<py::array>(codes).ndim() != py::reinterpret_borrow<py::array>(meta).ndim())
+    value_error(std::string(side) + "_codes and " + side + "_meta must both be padded 3-D or both packed 2-D arrays");
+  if (packed_codes.offsets != packed_meta.offsets)
+    value_error(std::string(side) + "_codes and " + side + "_meta must hold the same items and tokens per item");
+}
+
 CodeTokenSource packed_source(const PackedRows& codes, const PackedRows& meta) {
   CodeTokenSource source;
   for (std::size_t i = 0; i < codes.items(); ++i) source.item_tokens.push_back(codes.count(i));
@@ -216,6 +228,8 @@ py::array maxsim_codes(const py::object& q_codes, const py::object& q_meta, cons
                                   "document_codes", "document index");
   const PackedRows dm = pack_rows(typed<float>(d_meta, "document_meta", "float32"), document_index, 4,
                                   "document_meta", "document index");
+  check_same_tokens(q_codes, q_meta, qc, qm, "query");
+  check_same_tokens(d_codes, d_meta, dc, dm, "document");
   if (qm.width < 4 || dm.width < 4) value_error("metadata rows must hold at least 4 values");
   if (dc.width < qc.width) value_error("document codes must be at least as long as query codes");
   const std::optional<Pairs> pairs = read_pairs(query_of, document_of, qc.items(), dc.items());
@@ -237,6 +251,7 @@ py::array maxsim_codes(const py::object& q_codes, const py::object& q_meta, cons
 }  // namespace
 }  // namespace quarnel::native
 
+#define PyInit__native quarnel_native_bound_init
 PYBIND11_MODULE(_native, m) {
   using namespace quarnel::native;
   m.doc() = "Private native entry points of the quarnel package";
@@ -262,4 +277,9 @@ PYBIND11_MODULE(_native, m) {
         py::arg("dim"), py::arg("query_of") = none, py::arg("document_of") = none);
   register_restore(m);
   quarnel::python::guard_keyword_names(m, m.attr("simd_path"));
+}
+#undef PyInit__native
+
+extern "C" PYBIND11_EXPORT PyObject* PyInit__native() {
+  return quarnel::python::in_main_interpreter("quarnel._native") ? quarnel_native_bound_init() : nullptr;
 }

@@ -397,6 +397,49 @@ def test_layer_maxsim(data):
         assert all(s.dtype == np.float32 for s in scores)
 
 
+@st.composite
+def native_code_side(draw, items, width):
+    """Codes and metadata of one side, each padded 3-D or packed 2-D, and one index array for both."""
+    counts = draw(st.lists(st.integers(0, 3), min_size=items, max_size=items))
+    def form(values, padded):
+        if padded:
+            return np.full((items, draw(st.integers(0, 4)), values), 1, np.uint8 if values == width else np.float32)
+        return np.full((draw(st.integers(0, 8)), values), 1, np.uint8 if values == width else np.float32)
+    codes = form(width, draw(st.booleans()))
+    meta = form(4, draw(st.booleans()))
+    meta[...] = 0.01
+    if draw(st.booleans()):
+        index = np.array(counts, np.int64)  # lengths
+    else:
+        index = np.concatenate([[0], np.cumsum(counts)]).astype(np.int64)  # offsets
+    return codes, meta, index
+
+
+def rows_of(tokens, index):
+    """The token count per item that an index names in an array of this form."""
+    if tokens.ndim == 3:
+        return list(index)
+    return list(np.diff(index))
+
+
+@FUZZ
+@given(st.data())
+def test_private_code_scores_check_that_codes_and_metadata_agree(data):
+    from quarnel import _native
+
+    width = data.draw(st.integers(1, 4))
+    sides = [data.draw(native_code_side(data.draw(st.integers(0, 3)), width)) for _ in range(2)]
+    (qc, qm, qi), (dc, dm, di) = sides
+    try:
+        scores = _native.maxsim_codes(qc, qm, qi, dc, dm, di, 8, 8 * width)
+    except ValueError:
+        return
+    for codes, meta, index in sides:
+        assert codes.ndim == meta.ndim and rows_of(codes, index) == rows_of(meta, index)
+    # All codes 1, scale 0.01: every score is finite.
+    assert scores.shape == (len(qi) - (qc.ndim == 2), len(di) - (dc.ndim == 2)) and np.isfinite(scores).all()
+
+
 # ---------------------------------------------------------------- the selection layer
 
 
