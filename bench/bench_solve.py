@@ -1,10 +1,14 @@
 """Solve latency of TabuSearchSolver, end to end and stage by stage.
 
 Usage: PYTHONPATH=<build dir> python bench/bench_solve.py [--sizes 100 500 2000 5000] [--repeats 5]
-       [--stage-tool <build dir>/quarnel_stage_times] [--no-chunks]
+       [--stage-tool <build dir>/quarnel_stage_times] [--no-chunks] [--long-context]
 
 Inputs per size n: random unit embeddings of dimension 384, token costs 50-800, budget 8192, default
 configuration (`SolverConfig()`), with a coverage matrix of 32 query tokens.
+
+With --long-context the budget is 10^6 tokens and the chunk limit the candidate count, as
+`ContextSelector(token_budget=10**6, pool_size=None)` gives the solver: every candidate fits, so the
+constructions take them all and the final removal pass drops most of them again.
 
 Tables (median of the repeats):
 1. End to end: `solve_precomputed_numpy` with the solver computing the similarity matrix, the same with
@@ -94,12 +98,15 @@ def write_instance(path, inputs):
             np.ascontiguousarray(cov, "<f4").tofile(f)
 
 
-def stage_times(tool, inputs, repeats, threads):
+def stage_times(tool, inputs, repeats, threads, limits=None):
+    env = dict(os.environ)
+    if limits:
+        env.update(QUARNEL_STAGE_MAX_TOKENS=str(limits["max_tokens"]), QUARNEL_STAGE_MAX_CHUNKS=str(limits["max_chunks"]))
     with tempfile.TemporaryDirectory() as tmp:
         path = pathlib.Path(tmp) / "instance.bin"
         write_instance(path, inputs)
         done = subprocess.run([str(tool), str(path), str(repeats), str(threads)], check=True,
-                              capture_output=True, text=True)
+                              capture_output=True, text=True, env=env)
     return json.loads(done.stdout)
 
 
@@ -117,15 +124,18 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--stage-tool", type=pathlib.Path, default=default_tool())
     parser.add_argument("--no-chunks", action="store_true", help="skip the chunk-dictionary path")
+    parser.add_argument("--long-context", action="store_true", help="budget 10^6 tokens, no chunk limit")
     args = parser.parse_args()
 
     solver = qs.TabuSearchSolver(qs.SolverConfig())
-    constraints = qs.SolverConstraints(max_tokens=BUDGET)
+    budget = 10**6 if args.long_context else BUDGET
     print(f"threads: RAYON_NUM_THREADS={os.environ.get('RAYON_NUM_THREADS', 'unset')}, cpus={os.cpu_count()}; "
-          f"d={DIM}, {QUERY_TOKENS} query tokens, budget {BUDGET}, SolverConfig()")
+          f"d={DIM}, {QUERY_TOKENS} query tokens, budget {budget}, SolverConfig()")
 
     rows = []
     for n in args.sizes:
+        limits = dict(max_tokens=budget, max_chunks=n) if args.long_context else None
+        constraints = qs.SolverConstraints(**(limits or dict(max_tokens=BUDGET)))
         inputs = make_inputs(n, seed=n)
         unit = inputs["embeddings"]
         given = dict(inputs, similarity_matrix=unit @ unit.T)
@@ -140,8 +150,8 @@ def main():
             row["chunks"], row["conv_chunks"], _ = timed(lambda: solver.solve(chunks, query, constraints),
                                                          args.repeats)
         if args.stage_tool:
-            row["stages"] = stage_times(args.stage_tool, inputs, args.repeats, THREADS)
-            row["one_thread"] = stage_times(args.stage_tool, inputs, args.repeats, 1)
+            row["stages"] = stage_times(args.stage_tool, inputs, args.repeats, THREADS, limits)
+            row["one_thread"] = stage_times(args.stage_tool, inputs, args.repeats, 1, limits)
         rows.append(row)
 
     print("\nEnd to end, ms")

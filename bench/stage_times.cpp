@@ -5,7 +5,9 @@
 // embeddings f32[n*d], token_costs u32[n], density, centrality, recency,
 // auxiliary, relevance f32[n] each, roles u8[n], cluster_ids i32[n] and the
 // coverage matrix f32[tokens*n]. Prints one JSON object: the median of every
-// stage in milliseconds and the moves the search scored.
+// stage in milliseconds and the moves the search scored. QUARNEL_STAGE_MAX_TOKENS
+// and QUARNEL_STAGE_MAX_CHUNKS replace the default token budget and chunk limit
+// (bench_solve.py --long-context sets them).
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -82,7 +84,11 @@ int main(int argc, char** argv) {
     if (argc >= 5) config.exact_window_size = static_cast<std::uint64_t>(std::max(1, std::atoi(argv[4])));
     if (argc >= 6) config.exact_window_time_ms = static_cast<std::uint64_t>(std::max(1, std::atoi(argv[5])));
     const SolverSettings settings = SolverSettings::from_config(config);
-    const PreparedConstraints constraints = prepare_constraints(SolverConstraints{}, instance);
+    SolverConstraints limits;
+    if (const char* tokens = std::getenv("QUARNEL_STAGE_MAX_TOKENS"))
+      limits.max_tokens = static_cast<std::uint32_t>(std::strtoul(tokens, nullptr, 10));
+    if (const char* chunks = std::getenv("QUARNEL_STAGE_MAX_CHUNKS")) limits.max_chunks = std::strtoull(chunks, nullptr, 10);
+    const PreparedConstraints constraints = prepare_constraints(limits, instance);
     std::vector<double> stage[7];
     std::uint64_t moves = 0, nodes = 0;
     with_pool_size_for_testing(threads, [&] {

@@ -401,12 +401,12 @@ def test_layer_maxsim(data):
 def native_code_side(draw, items, width):
     """Codes and metadata of one side, each padded 3-D or packed 2-D, and one index array for both."""
     counts = draw(st.lists(st.integers(0, 3), min_size=items, max_size=items))
-    def form(values, padded):
+    def form(values, dtype, padded):
         if padded:
-            return np.full((items, draw(st.integers(0, 4)), values), 1, np.uint8 if values == width else np.float32)
-        return np.full((draw(st.integers(0, 8)), values), 1, np.uint8 if values == width else np.float32)
-    codes = form(width, draw(st.booleans()))
-    meta = form(4, draw(st.booleans()))
+            return np.full((items, draw(st.integers(0, 4)), values), 1, dtype)
+        return np.full((draw(st.integers(0, 8)), values), 1, dtype)
+    codes = form(width, np.uint8, draw(st.booleans()))
+    meta = form(4, np.float32, draw(st.booleans()))
     meta[...] = 0.01
     if draw(st.booleans()):
         index = np.array(counts, np.int64)  # lengths
