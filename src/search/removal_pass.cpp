@@ -42,7 +42,7 @@ std::size_t run_removal_pass(const SearchContext& ctx, SelectionMask& mask, Obje
   std::vector<std::size_t> without, order, batch;
   without.reserve(selected.size());
   std::vector<double> upper;
-  float scores[RemovalScorer::kLanes];
+  float scores[RemovalScorer::kMaxLanes];
   double current = breakdown.objective_score;
   std::size_t removed = 0;
 
@@ -59,7 +59,7 @@ std::size_t run_removal_pass(const SearchContext& ctx, SelectionMask& mask, Obje
     BestRemoval best;
     for (std::size_t next = 0; next < m;) {
       batch.clear();
-      for (; next < m && batch.size() < RemovalScorer::kLanes; ++next) {
+      for (; next < m && batch.size() < scorer.lanes(); ++next) {
         const double bound = upper[order[next]];
         if (bound < best.score || !(bound - current > margin)) {
           next = m;

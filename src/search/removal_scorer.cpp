@@ -3,40 +3,11 @@
 #include <algorithm>
 #include <utility>
 
-#include <emmintrin.h>
-
+#include "backend/simd.hpp"
 #include "core/panic.hpp"
+#include "search/removal_lanes.hpp"
 
 namespace quarnel {
-namespace {
-
-constexpr std::size_t kGroups = RemovalScorer::kLanes / 4;
-
-// Lane sums of one batch. Each lane sums the pairs of its reduced selection
-// in the full score's order. A skipped pair adds +0.0 to its lane, which
-// leaves an f32 sum started at +0.0 unchanged bit for bit (such a sum is
-// never -0.0), so that the lanes can share one pass over the pairs.
-struct LaneSums {
-  __m128 acc[kGroups];
-
-  LaneSums() {
-    for (__m128& a : acc) a = _mm_setzero_ps();
-  }
-  void add_all(__m128 term) {
-    for (__m128& a : acc) a = _mm_add_ps(a, term);
-  }
-  // Adds the pairs (a, b) of one row for b in [first, last), none of which
-  // is a column some lane skips; b == a is no pair.
-  void add_row_range(const float* row, std::size_t first, std::size_t last, std::size_t a) {
-    if (a >= first && a < last) {
-      add_row_range(row, first, a, a);
-      first = a + 1;
-    }
-    for (std::size_t b = first; b < last; ++b) add_all(_mm_set1_ps(row[b]));
-  }
-};
-
-}  // namespace
 
 void RemovalScorer::RowTop::insert(float c) {
   int k = 5;
@@ -51,7 +22,11 @@ void RemovalScorer::RowTop::insert(float c) {
 }
 
 RemovalScorer::RemovalScorer(const ProblemView& view, std::span<const std::size_t> selected)
-    : weights_(*view.weights), params_(support_params(*view.weights)), m_(selected.size()) {
+    : weights_(*view.weights),
+      params_(support_params(*view.weights)),
+      m_(selected.size()),
+      avx2_(active_simd_path() == SimdPath::Avx2),
+      batch_row_(m_, 0) {
   const std::size_t n = view.n;
   for (std::size_t i : selected) check_index(i, n, "selected index");
   check_length(view.similarity.size(), n * n, "similarity matrix");
@@ -84,8 +59,8 @@ RemovalScorer::RemovalScorer(const ProblemView& view, std::span<const std::size_
 }
 
 void RemovalScorer::score_without(std::span<const std::size_t> positions, float* out) const {
-  require(positions.size() <= kLanes, "removal batch larger than its lanes");
-  float redundancy[kLanes];
+  require(positions.size() <= lanes(), "removal batch larger than its lanes");
+  float redundancy[kMaxLanes];
   redundancy_without(positions, redundancy);
   for (std::size_t l = 0; l < positions.size(); ++l) {
     const std::size_t p = positions[l];
@@ -127,63 +102,17 @@ float RemovalScorer::fulfilment_without(std::size_t p) const {
   return total;
 }
 
-// Most pairs are added to every lane unmasked. Only the columns of the batch
-// (one skipped lane each) and the rows of the batch (one lane silent for the
-// whole row) need a mask.
+std::size_t RemovalScorer::lanes() const { return avx2_ ? kRemovalLanesAvx2 : kRemovalLanesSse2; }
+
 void RemovalScorer::redundancy_without(std::span<const std::size_t> positions, float* sums) const {
-  const std::size_t count = positions.size();
-  alignas(16) std::int32_t lane_position[kLanes];
-  for (std::size_t k = 0; k < kLanes; ++k)
-    lane_position[k] = static_cast<std::int32_t>(k < count ? positions[k] : m_);
-  __m128i removed[kGroups];
-  for (std::size_t g = 0; g < kGroups; ++g)
-    removed[g] = _mm_load_si128(reinterpret_cast<const __m128i*>(lane_position + 4 * g));
-  const __m128 all = _mm_castsi128_ps(_mm_set1_epi32(-1));
-
-  // The batch's columns in ascending order, each with its lane.
-  std::pair<std::size_t, std::size_t> skips[kLanes];
-  for (std::size_t k = 0; k < count; ++k) skips[k] = {positions[k], k};
-  std::sort(skips, skips + count);
-  std::vector<std::uint8_t> batch_row(m_, 0);
-  for (std::size_t k = 0; k < count; ++k) batch_row[positions[k]] = 1;
-
-  LaneSums lanes;
-  for (std::size_t a = 0; a < m_; ++a) {
-    const float* row = similarity_.data() + a * m_;
-    if (batch_row[a]) {
-      const __m128i row_index = _mm_set1_epi32(static_cast<std::int32_t>(a));
-      __m128 row_on[kGroups];
-      for (std::size_t g = 0; g < kGroups; ++g)
-        row_on[g] = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(removed[g], row_index)), all);
-      for (std::size_t b = 0; b < m_; ++b) {
-        if (b == a) continue;
-        const __m128 term = _mm_set1_ps(row[b]);
-        const __m128i column = _mm_set1_epi32(static_cast<std::int32_t>(b));
-        for (std::size_t g = 0; g < kGroups; ++g) {
-          const __m128 on = _mm_andnot_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(removed[g], column)), row_on[g]);
-          lanes.acc[g] = _mm_add_ps(lanes.acc[g], _mm_and_ps(term, on));
-        }
-      }
-      continue;
-    }
-    std::size_t b = 0;
-    for (std::size_t s = 0; s < count; ++s) {
-      const auto [column, lane] = skips[s];
-      lanes.add_row_range(row, b, column, a);
-      // Column `column` is not row a's own: a is no batch position here.
-      const __m128 term = _mm_set1_ps(row[column]);
-      const __m128i lane_bit = _mm_cmpeq_epi32(_mm_set_epi32(3, 2, 1, 0), _mm_set1_epi32(static_cast<int>(lane % 4)));
-      for (std::size_t g = 0; g < kGroups; ++g) {
-        const __m128 added = g == lane / 4 ? _mm_andnot_ps(_mm_castsi128_ps(lane_bit), term) : term;
-        lanes.acc[g] = _mm_add_ps(lanes.acc[g], added);
-      }
-      b = column + 1;
-    }
-    lanes.add_row_range(row, b, m_, a);
-  }
-  alignas(16) float lane_sums[kLanes];
-  for (std::size_t g = 0; g < kGroups; ++g) _mm_store_ps(lane_sums + 4 * g, lanes.acc[g]);
-  std::copy(lane_sums, lane_sums + count, sums);
+  std::pair<std::size_t, std::size_t> skips[kMaxLanes];
+  for (std::size_t k = 0; k < positions.size(); ++k) skips[k] = {positions[k], k};
+  std::sort(skips, skips + positions.size());
+  for (std::size_t p : positions) batch_row_[p] = 1;
+  const RemovalLanes batch{similarity_.data(), m_, positions.data(), positions.size(), skips, batch_row_.data()};
+  if (avx2_) avx2::removal_lane_sums(batch, sums);
+  else removal_lane_sums_sse2(batch, sums);
+  for (std::size_t p : positions) batch_row_[p] = 0;
 }
 
 }  // namespace quarnel

@@ -14,16 +14,17 @@ namespace quarnel {
 
 class RemovalScorer {
  public:
-  // Chunks scored together: eight independent four-lane sums keep the adder
-  // busy while each lane's additions stay in the reference order.
-  static constexpr std::size_t kLanes = 32;
+  static constexpr std::size_t kMaxLanes = 64;
 
   RemovalScorer(const ProblemView& view, std::span<const std::size_t> selected);
 
   std::size_t size() const { return m_; }
 
+  // Removals scored in one pass over the pairs: 32 on SSE2, 64 on AVX2.
+  std::size_t lanes() const;
+
   // Scores of the selection without the chunk at each of `positions`
-  // (positions in the selection, distinct, at most kLanes of them).
+  // (positions in the selection, distinct, at most lanes() of them).
   void score_without(std::span<const std::size_t> positions, float* out) const;
 
   // The query-token fulfilment without the chunk at `position`, in f32.
@@ -46,6 +47,8 @@ class RemovalScorer {
   const ObjectiveWeights& weights_;
   SupportParams params_;
   std::size_t m_;
+  bool avx2_;
+  mutable std::vector<std::uint8_t> batch_row_;  // all 0 between calls
   std::array<std::vector<float>, 5> scores_;  // relevance, density, centrality, recency, auxiliary
   std::vector<float> similarity_;             // m x m
   std::size_t rows_ = 0;

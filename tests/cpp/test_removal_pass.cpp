@@ -2,14 +2,18 @@
 
 #include <bit>
 #include <cmath>
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <iterator>
 #include <limits>
+#include <numeric>
 #include <random>
 
 #include "core/constraint_check.hpp"
+#include "backend/simd.hpp"
 #include "search/removal_bounds.hpp"
+#include "search/removal_lanes.hpp"
 #include "search/removal_pass.hpp"
 #include "search/removal_scorer.hpp"
 #include "test_constructions_world.hpp"
@@ -159,7 +163,9 @@ TEST(RemovalPass, BoundsHoldForEveryRemoval) {
     bounds.upper_bounds(RemovalScorer(ctx.view, rest), kept);
     RemovalBounds(ctx.view, rest).upper_bounds(RemovalScorer(ctx.view, rest), fresh);
     for (std::size_t p = 0; p < rest.size(); ++p)
-      if (std::isfinite(fresh[p])) EXPECT_NEAR(kept[p], fresh[p], 1e-3 * (1.0 + std::fabs(fresh[p])));
+      if (std::isfinite(fresh[p])) {
+        EXPECT_NEAR(kept[p], fresh[p], 1e-3 * (1.0 + std::fabs(fresh[p])));
+      }
   }
 }
 
@@ -184,6 +190,44 @@ TEST(RemovalPass, RunsTheStopCheck) {
   ObjectiveBreakdown b = ctx.evaluate(mask);
   EXPECT_THROW(run_removal_pass(ctx, mask, b), std::runtime_error);
   EXPECT_EQ(calls, 3u);
+}
+
+// Both lane kernels against the plain sum of each reduced matrix, with
+// negative zeros, ties and batches that fill their lanes or not.
+TEST(RemovalPass, LaneKernelsMatchThePlainSums) {
+  const std::size_t m = 90;
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> unit(-0.3f, 1.0f);
+  std::vector<float> similarity(m * m);
+  for (float& x : similarity) x = rng() % 7 == 0 ? -0.0f : rng() % 5 == 0 ? 0.25f : unit(rng);
+  std::vector<std::size_t> order(m);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  for (std::size_t count : {std::size_t{1}, std::size_t{17}, kRemovalLanesSse2, kRemovalLanesAvx2}) {
+    std::shuffle(order.begin(), order.end(), rng);
+    std::vector<std::size_t> positions(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(count));
+    std::vector<std::pair<std::size_t, std::size_t>> skips;
+    std::vector<std::uint8_t> rows(m, 0);
+    for (std::size_t k = 0; k < count; ++k) skips.emplace_back(positions[k], k), rows[positions[k]] = 1;
+    std::sort(skips.begin(), skips.end());
+    const RemovalLanes batch{similarity.data(), m, positions.data(), count, skips.data(), rows.data()};
+    std::vector<float> sse2(count), avx2(count);
+    if (count <= kRemovalLanesSse2) removal_lane_sums_sse2(batch, sse2.data());
+    if (cpu_supports_avx2()) avx2::removal_lane_sums(batch, avx2.data());
+    for (std::size_t k = 0; k < count; ++k) {
+      const std::size_t p = positions[k];
+      float plain = 0.0f;
+      for (std::size_t a = 0; a < m; ++a)
+        for (std::size_t b = 0; b < m; ++b)
+          if (a != p && b != p && a != b) plain += similarity[a * m + b];
+      const std::uint32_t expected = std::bit_cast<std::uint32_t>(plain);
+      if (count <= kRemovalLanesSse2) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(sse2[k]), expected) << "sse2, position " << p;
+      }
+      if (cpu_supports_avx2()) {
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(avx2[k]), expected) << "avx2, position " << p;
+      }
+    }
+  }
 }
 
 // Chunks 0 and 1 are strong; chunk 2 is weak and similar to both, so that
