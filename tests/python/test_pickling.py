@@ -85,7 +85,10 @@ def test_solvers_pickle_by_their_configuration(config):
     for twin in copies(solver):
         got = twin.solve_numpy(**p).to_dict()
         del got["solve_time_ms"]
-        assert got == expected
+        # Without a configuration the exact window stops after 25 ms of wall-clock time, which a loaded
+        # machine may reach; results are compared when both windows finished.
+        if config is not None or (got["exact_window_exhaustive"] and expected["exact_window_exhaustive"]):
+            assert got == expected
     # Made without a configuration, a solver ignores the secondary weights that
     # the default configuration turns on; its copies do too.
     if config is None:
