@@ -1,6 +1,7 @@
 """What `quarnel.ContextSelector` returns next to the bare module, and what the layer costs.
 
 Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 5]
+       [--long-context 2000 ...]
 
 Candidates: Python's bundled documentation topics (pydoc_data) cut into passages of about 150
 words and embedded with a hashed sublinear TF-IDF (1024 buckets, non-negative, unit rows), built
@@ -12,11 +13,17 @@ constraints, as a new user would call it; the layer gets the same passages throu
 like-for-like count. "zero" counts chosen passages whose cosine with the query is 0, "< 0.05"
 those below 0.05. The timing rows compare one `select` with the native solve on the same pool
 (the layer's conversion and cosines are the difference).
+
+The long-context rows time `ContextSelector(token_budget=10**6, pool_size=None)` on random unit
+embeddings of dimension 384 with token counts 50-800 (every candidate fits the budget, so the solver
+starts from all of them and its final removal pass drops most), once per size given to
+--long-context (0 skips them), and the time from a SIGINT sent mid-call to its KeyboardInterrupt.
 """
 import argparse
 import collections
 import math
 import re
+import signal
 import statistics
 import time
 import zlib
@@ -91,6 +98,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--candidates", type=int, default=300)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--long-context", type=int, nargs="+", default=[2000])
     args = parser.parse_args()
 
     texts = passages()
@@ -135,6 +143,38 @@ def main():
             select_ms, solve_ms = statistics.median(times), statistics.median(solve)
             print(f"  {count:>4} x {DIM} {label:<14} select {select_ms:7.2f} ms = native solve "
                   f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} candidates)")
+
+    long_context([n for n in args.long_context if n > 0])
+
+
+def long_context(sizes):
+    if not sizes:
+        return
+    print("\nLong context, ContextSelector(token_budget=10**6, pool_size=None), one call each:")
+    selector = quarnel.ContextSelector(token_budget=10**6, pool_size=None)
+    for n in sizes:
+        rng = np.random.default_rng(n)
+        embeddings = rng.standard_normal((n, 384)).astype(np.float32)
+        query = rng.standard_normal(384).astype(np.float32)
+        counts = [int(c) for c in rng.integers(50, 801, n)]
+        started = time.perf_counter()
+        sel = selector.select(query, embeddings, token_counts=counts)
+        select_ms = (time.perf_counter() - started) * 1000.0
+        # SIGINT a third of the way in: how long until the call raises.
+        previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
+        delay = select_ms / 3000.0
+        signal.setitimer(signal.ITIMER_REAL, delay)
+        sent = time.perf_counter() + delay
+        try:
+            selector.select(query, embeddings, token_counts=counts)
+            interrupt = "finished before the signal"
+        except KeyboardInterrupt:
+            interrupt = f"SIGINT raised after {(time.perf_counter() - sent) * 1000.0:.1f} ms"
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, previous)
+        print(f"  {n:>5} candidates: select {select_ms:9.1f} ms (native solve {sel.solve_time_ms:9.1f} ms), "
+              f"{len(sel)} chosen; {interrupt}")
 
 
 if __name__ == "__main__":

@@ -98,9 +98,12 @@ void RemovalBounds::upper_bounds(const RemovalScorer& scorer, std::vector<double
   }
   const double redundancy_size = 0.5 * std::fabs(lambda) * redundancy_abs_ * slack;
   const double redundancy_error = gamma(pairs) * redundancy_size;
-  // The f32 score adds seven rounded products in order; f32 sums never
-  // underflow, a product may, by at most 2^-150 each.
-  constexpr double kUnderflow = 1e-40;
+  // The f32 score adds seven rounded products in order. f32 sums round
+  // exactly into the subnormal range; a product, or halving the redundancy
+  // sum, may lose up to 2^-150 there, which the product's weight scales.
+  double weight_sum = std::fabs(mu) + 2.0 * std::fabs(lambda);
+  for (double x : weights) weight_sum += std::fabs(x);
+  const double underflow = (weight_sum + 8.0) * 0x1p-149;
   for (std::size_t p = 0; p < m; ++p) {
     const double fulfilment = scorer.fulfilment_without(p);
     const double size = sequence_size + std::fabs(mu * fulfilment) + redundancy_size * (1.0 + gamma(pairs));
@@ -110,7 +113,7 @@ void RemovalBounds::upper_bounds(const RemovalScorer& scorer, std::vector<double
     estimate += mu * fulfilment;
     estimate -= 0.5 * lambda * (redundancy_ - row_[p] - column_[p]);
     const double error = sequence_error + redundancy_error + 2.0 * gamma(10) * size + drift_ +
-                         64.0 * kUnitRoundoff64 * size + kUnderflow;
+                         64.0 * kUnitRoundoff64 * size + underflow;
     out[p] = std::isfinite(estimate) ? estimate + 2.0 * error : kInfinity;
   }
 }
