@@ -13,23 +13,28 @@
 namespace quarnel {
 namespace {
 
-// The best feasible removal of one round: the highest exact score, the
-// lowest position among equals; a NaN never wins.
+// The best removal of one round: the highest exact score, the lowest
+// position among equals; a NaN never wins.
 struct BestRemoval {
-  double score = -std::numeric_limits<double>::infinity();
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+  double score = -std::numeric_limits<double>::infinity();
   std::size_t position = kNone;
 
-  void offer(double score_without, std::size_t p, const SearchContext& ctx, const std::vector<std::size_t>& selected,
-             std::vector<std::size_t>& without) {
-    if (!(score_without > score || (score_without == score && position != kNone && p < position))) return;
-    without.assign(selected.begin(), selected.begin() + static_cast<std::ptrdiff_t>(p));
-    without.insert(without.end(), selected.begin() + static_cast<std::ptrdiff_t>(p) + 1, selected.end());
-    if (!constraints_satisfied(ctx.constraints, without, ctx.instance)) return;
-    score = score_without;
-    position = p;
+  void offer(double score_without, std::size_t p) {
+    if (score_without > score || (score_without == score && position != kNone && p < position)) {
+      score = score_without;
+      position = p;
+    }
   }
 };
+
+// Whether the selection without the chunk at `p` meets every constraint.
+bool removable(const SearchContext& ctx, const std::vector<std::size_t>& selected, std::size_t p,
+               std::vector<std::size_t>& without) {
+  without.assign(selected.begin(), selected.begin() + static_cast<std::ptrdiff_t>(p));
+  without.insert(without.end(), selected.begin() + static_cast<std::ptrdiff_t>(p) + 1, selected.end());
+  return constraints_satisfied(ctx.constraints, without, ctx.instance);
+}
 
 }  // namespace
 
@@ -65,12 +70,13 @@ std::size_t run_removal_pass(const SearchContext& ctx, SelectionMask& mask, Obje
           next = m;
           break;
         }
-        batch.push_back(order[next]);
+        // Only removals that keep the selection feasible are scored.
+        if (removable(ctx, selected, order[next], without)) batch.push_back(order[next]);
       }
-      if (batch.empty()) break;
+      if (batch.empty()) continue;
       scorer.score_without(batch, scores);
-      for (std::size_t l = 0; l < batch.size(); ++l) best.offer(scores[l], batch[l], ctx, selected, without);
-      if (next < m) ctx.check_stop();
+      for (std::size_t l = 0; l < batch.size(); ++l) best.offer(scores[l], batch[l]);
+      ctx.check_stop();
     }
     if (best.position == BestRemoval::kNone || !(best.score - current > margin)) break;
 
