@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include "core/panic.hpp"
+
 namespace quarnel {
 namespace {
 
@@ -22,6 +24,9 @@ RemovalBounds::RemovalBounds(const ProblemView& view, std::span<const std::size_
   const std::size_t n = view.n;
   const std::span<const float> sequences[5] = {view.relevance, view.density, view.centrality, view.recency,
                                                view.auxiliary};
+  check_length(view.similarity.size(), n * n, "similarity matrix");
+  for (std::size_t i : selected_) check_index(i, n, "selected index");
+  for (const auto& sequence : sequences) check_length(sequence.size(), n, "score sequence");
   const ObjectiveWeights& w = *view.weights;
   const float weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
                             w[weight::kEpsilon]};
