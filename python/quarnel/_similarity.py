@@ -36,11 +36,6 @@ def gram(units: NDArray[np.float32]) -> NDArray[np.float32]:
     return _native.gram(units)
 
 
-def row_dots(units: NDArray[np.float32], vector: NDArray[np.float32]) -> NDArray[np.float32]:
-    """The dot product of each row with `vector`."""
-    return _native.row_dots(units, vector)
-
-
 def relevance_scores(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
     """What the solver's relevance term counts, from the pool's cosines with the query."""
     if measure == "raw" or len(cosines) == 0:

@@ -105,8 +105,14 @@ class ContextSelector:
     fulfilment and redundancy to their weights; missing keys take the defaults
     (`quarnel.defaults.DEFAULTS`), or the weights of `config` when one is
     given. `config`, a `quarnel_solver.SolverConfig`, sets how the search
-    runs. Chunks are priced by `token_counts`, else by `token_counter(text)`,
-    else by a word-based estimate of their text.
+    runs; without one, the search's exact window stops after
+    `DEFAULTS.exact_window_nodes` nodes instead of on the clock, so that a
+    select returns the same result whatever the machine load and thread
+    count. The search also starts from the top-k fill (the most relevant
+    pooled chunks that fit), so the result never scores below it. Pooled
+    chunks are priced by `token_counts`, else by `token_counter(text)`, else
+    by a word-based estimate of their text; chunks outside the pool are not
+    counted.
 
     A selector never changes after construction; one may serve many threads.
     """

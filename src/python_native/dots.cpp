@@ -47,29 +47,6 @@ py::array gram(const py::object& rows) {
   return result;
 }
 
-// The dot product of each row with `vector`.
-py::array row_dots(const py::object& rows, const py::object& vector) {
-  const Floats a = matrix_argument(rows, "rows");
-  const Floats v = Floats::ensure(vector);
-  if (!v || v.ndim() != 1 || v.shape(0) != a.shape(1))
-    throw py::value_error("vector must be a 1-D float32 array as long as a row");
-  const auto n = static_cast<std::size_t>(a.shape(0)), dim = static_cast<std::size_t>(a.shape(1));
-  py::array_t<float> result(a.shape(0));
-  if (n == 0) return result;
-  if (dim == 0) {
-    std::fill_n(result.mutable_data(), n, 0.0f);
-    return result;
-  }
-  const std::vector<float> copy(a.data(), a.data() + n * dim), query(v.data(), v.data() + dim);
-  float* out = result.mutable_data();
-  python::run_unlocked([&] {
-    const std::vector<float> dots = batch_dot(copy, n, dim, query);
-    std::copy(dots.begin(), dots.end(), out);
-    return true;
-  });
-  return result;
-}
-
 // The sum of the squares of x in double precision: four running sums (of
 // the entries k with k % 4 == 0, 1, 2, 3, each in order), then
 // (s0 + s1) + (s2 + s3). A fixed order, so the same bits everywhere, and four
@@ -202,7 +179,6 @@ void register_dots(py::module_& m) {
   m.def("unit_rows", &unit_rows, py::arg("rows"), "Each row scaled to length 1 in double precision, as float32");
   m.def("cosines", &cosines, py::arg("rows"), py::arg("vector"),
         "The cosine of each row with the vector, in double precision, as float32");
-  m.def("row_dots", &row_dots, py::arg("rows"), py::arg("vector"), "dot8 of each row with the vector");
 }
 
 }  // namespace quarnel::native

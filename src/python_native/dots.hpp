@@ -1,7 +1,7 @@
 #pragma once
-// quarnel._native.gram and quarnel._native.row_dots: the dot products of the
-// selection layer on the solver's own dot8 kernels, the same bits on every
-// vector path and thread count.
+// quarnel._native.gram, cosines and unit_rows: the selection layer's vector
+// arithmetic in a fixed order, the same bits on every vector path and thread
+// count. gram runs on the solver's own dot8 tile kernel.
 #include <pybind11/pybind11.h>
 
 namespace quarnel::native {
