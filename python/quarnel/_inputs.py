@@ -243,7 +243,10 @@ def count_texts(
     for k in positions:
         k = int(k)
         if counts is None or counts[k] is None:
-            costs[k] = token_count(f"token_counter(texts[{k}])", counter(texts[k]))
+            value = counter(texts[k])
+            if type(value) is not int or not 0 <= value <= UINT32_MAX:
+                value = token_count(f"token_counter(texts[{k}])", value)
+            costs[k] = value
     return costs
 
 

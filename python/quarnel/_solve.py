@@ -34,17 +34,18 @@ def budget_fill(
 ) -> list[int]:
     """The required chunks, then each ranked chunk in turn that still fits
     the budget, the chunk count and its source's cap (skipped otherwise)."""
+    order = ranking.tolist() if isinstance(ranking, np.ndarray) else [int(k) for k in ranking]
+    cost_of, cluster_of = costs.tolist(), clusters.tolist()
     chosen = list(dict.fromkeys(limits.required))
     taken = set(chosen)
-    tokens = sum(int(costs[k]) for k in chosen)
+    tokens = sum(cost_of[k] for k in chosen)
     per_cluster: dict[int, int] = {}
     for k in chosen:
-        per_cluster[int(clusters[k])] = per_cluster.get(int(clusters[k]), 0) + 1
-    for k in ranking:
-        k = int(k)
+        per_cluster[cluster_of[k]] = per_cluster.get(cluster_of[k], 0) + 1
+    for k in order:
         if len(chosen) >= limits.max_chunks:
             break
-        cost, cluster = int(costs[k]), int(clusters[k])
+        cost, cluster = cost_of[k], cluster_of[k]
         if k in taken or tokens + cost > limits.token_budget:
             continue
         if cluster >= 0 and per_cluster.get(cluster, 0) >= limits.per_source:
@@ -54,7 +55,6 @@ def budget_fill(
         tokens += cost
         per_cluster[cluster] = per_cluster.get(cluster, 0) + 1
     return chosen
-
 
 def solve_from_fills(
     solver: quarnel_solver.TabuSearchSolver,

@@ -47,24 +47,21 @@ py::array gram(const py::object& rows) {
   return result;
 }
 
-// The sum of the squares of x in double precision: four running sums (of
-// the entries k with k % 4 == 0, 1, 2, 3, each in order), then
+// The sum of the squares of x / scale in double precision: four running
+// sums (of the entries k with k % 4 == 0, 1, 2, 3, each in order), then
 // (s0 + s1) + (s2 + s3). A fixed order, so the same bits everywhere, and four
-// independent chains instead of one.
+// independent chains instead of one. A scale of 1 skips the (exact) division.
 template <typename T>
 double sum_of_squares(const T* x, std::size_t dim, double scale) {
   double s[4] = {0.0, 0.0, 0.0, 0.0};
-  std::size_t k = 0;
-  for (; k + 4 <= dim; k += 4) {
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      const double y = static_cast<double>(x[k + lane]) / scale;
-      s[lane] += y * y;
-    }
-  }
-  for (std::size_t lane = 0; k < dim; ++k, ++lane) {
-    const double y = static_cast<double>(x[k]) / scale;
+  const auto add = [&](std::size_t lane, std::size_t k) {
+    const double y = scale == 1.0 ? static_cast<double>(x[k]) : static_cast<double>(x[k]) / scale;
     s[lane] += y * y;
-  }
+  };
+  std::size_t k = 0;
+  for (; k + 4 <= dim; k += 4)
+    for (std::size_t lane = 0; lane < 4; ++lane) add(lane, k + lane);
+  for (std::size_t lane = 0; k < dim; ++k, ++lane) add(lane, k);
   return (s[0] + s[1]) + (s[2] + s[3]);
 }
 
@@ -90,13 +87,13 @@ void unit_row(const T* x, std::size_t dim, float* out) {
 }
 
 // Sums of x * y and of x * x in double precision, after dividing x by
-// x_scale and y by y_scale, in the order of sum_of_squares.
+// x_scale, in the order of sum_of_squares.
 template <typename T>
 std::pair<double, double> cross_and_square_sums(const T* x, const double* y, std::size_t dim, double x_scale) {
   double xy[4] = {0.0, 0.0, 0.0, 0.0}, xx[4] = {0.0, 0.0, 0.0, 0.0};
   std::size_t k = 0;
   const auto add = [&](std::size_t lane, std::size_t at) {
-    const double a = static_cast<double>(x[at]) / x_scale;
+    const double a = x_scale == 1.0 ? static_cast<double>(x[at]) : static_cast<double>(x[at]) / x_scale;
     xy[lane] += a * y[at];
     xx[lane] += a * a;
   };
