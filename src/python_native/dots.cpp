@@ -2,11 +2,14 @@
 
 #include <pybind11/numpy.h>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -97,6 +100,26 @@ std::pair<double, double> cross_and_square_sums(const T* x, const double* y, std
     xy[lane] += a * y[at];
     xx[lane] += a * a;
   };
+  if constexpr (std::is_same_v<T, float>) {
+    // The same lanes two at a time in SSE2 registers: the same operations,
+    // so the same bits, at half the instructions (the common case: float32
+    // rows of ordinary scale).
+    if (x_scale == 1.0) {
+      __m128d xy01 = _mm_setzero_pd(), xy23 = _mm_setzero_pd(), xx01 = _mm_setzero_pd(), xx23 = _mm_setzero_pd();
+      for (; k + 4 <= dim; k += 4) {
+        const __m128 v = _mm_loadu_ps(x + k);
+        const __m128d lo = _mm_cvtps_pd(v), hi = _mm_cvtps_pd(_mm_movehl_ps(v, v));
+        xy01 = _mm_add_pd(xy01, _mm_mul_pd(lo, _mm_loadu_pd(y + k)));
+        xy23 = _mm_add_pd(xy23, _mm_mul_pd(hi, _mm_loadu_pd(y + k + 2)));
+        xx01 = _mm_add_pd(xx01, _mm_mul_pd(lo, lo));
+        xx23 = _mm_add_pd(xx23, _mm_mul_pd(hi, hi));
+      }
+      _mm_storeu_pd(xy, xy01);
+      _mm_storeu_pd(xy + 2, xy23);
+      _mm_storeu_pd(xx, xx01);
+      _mm_storeu_pd(xx + 2, xx23);
+    }
+  }
   for (; k + 4 <= dim; k += 4)
     for (std::size_t lane = 0; lane < 4; ++lane) add(lane, k + lane);
   for (std::size_t lane = 0; k < dim; ++k, ++lane) add(lane, k);
