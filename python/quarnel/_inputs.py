@@ -84,7 +84,7 @@ def finite_number(where: str, value: object) -> float:
     return number
 
 
-def _numeric_array(name: str, value: object, ndim: int, keep_float32: bool = False) -> NDArray[np.float64]:
+def _numeric_array(name: str, value: object, ndim: int, keep_float32: bool = False) -> NDArray[Any]:
     """A C-contiguous float64 copy of real numbers with `ndim` dimensions
     (float32 for a float32 array with `keep_float32`).
 

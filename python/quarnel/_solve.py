@@ -71,4 +71,7 @@ def solve_from_fills(
     """
     costs, clusters = arrays["token_costs"], arrays["cluster_ids"]
     starts = [budget_fill(ranking, costs, clusters, limits) for ranking in rankings]
-    return _native.solve(solver, **arrays, warm_starts=starts, exact_window_nodes=exact_window_nodes)
+    output: quarnel_solver.SolverOutput = _native.solve(
+        solver, **arrays, warm_starts=starts, exact_window_nodes=exact_window_nodes
+    )
+    return output
