@@ -1,6 +1,6 @@
 """What `quarnel.ContextSelector` returns next to the bare module, and what the layer costs.
 
-Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 5]
+Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 15] [--timing-only]
        [--long-context 2000 ...]
 
 Candidates: Python's bundled documentation topics (pydoc_data) cut into passages of about 150
@@ -11,13 +11,13 @@ with id, text, embedding and token count only, `TabuSearchSolver(SolverConfig())
 constraints, as a new user would call it; the layer gets the same passages through
 `ContextSelector()` with its defaults, and once more with the module's token budget of 8192 for a
 like-for-like count. "zero" counts chosen passages whose cosine with the query is 0, "< 0.05"
-those below 0.05. The timing rows compare one `select` with the native solve on the same pool
-(the layer's conversion and cosines are the difference).
+those below 0.05. The timing rows (see `timing`) compare one `select` with the native solve on
+the same pool (the layer's conversion, pricing and cosines are the difference).
 
 The long-context rows time `ContextSelector(token_budget=10**6, pool_size=None)` on random unit
-embeddings of dimension 384 with token counts 50-800 (every candidate fits the budget, so the solver
-starts from all of them and its final removal pass drops most), once per size given to
---long-context (0 skips them), and the time from a SIGINT sent mid-call to its KeyboardInterrupt.
+embeddings of dimension 384 with token counts 50-800 (every candidate fits the budget), wall clock
+and process CPU time of one call, once per size given to --long-context (0 skips them), and the time
+from a SIGINT sent a third of the way into a second call to its KeyboardInterrupt.
 """
 import argparse
 import collections
@@ -42,6 +42,7 @@ QUERIES = [
 ]
 DIM = 1024
 WORDS_PER_PASSAGE = 150
+TIMING_WORDS = 30
 STOPWORDS = set("a an and are as at be by do does for from how in is it of on or the to what with".split())
 
 
@@ -58,6 +59,17 @@ def passages():
                 current = []
         if current and sum(len(p.split()) for p in current) >= 20:
             texts.append("\n\n".join(current))
+    return texts
+
+
+def word_windows():
+    """The same pages cut into runs of TIMING_WORDS words, for more candidates."""
+    from pydoc_data.topics import topics
+
+    texts = []
+    for _, text in sorted(topics.items()):
+        words = text.split()
+        texts += [" ".join(words[k:k + TIMING_WORDS]) for k in range(0, len(words), TIMING_WORDS)]
     return texts
 
 
@@ -97,9 +109,14 @@ def row(label, chosen, relevance, tokens):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--candidates", type=int, default=300)
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--timing-only", action="store_true", help="only the time per call")
     parser.add_argument("--long-context", type=int, nargs="+", default=[2000])
     args = parser.parse_args()
+    if args.timing_only:
+        timing(args.repeats)
+        long_context([n for n in args.long_context if n > 0])
+        return
 
     texts = passages()
     words = [terms(t) for t in texts]
@@ -127,23 +144,7 @@ def main():
             sel = selector.select(query_embedding, embeddings, texts=chosen_texts, token_counts=counts)
             print(row(label, list(sel.indices), relevance, sel.total_tokens))
 
-    print(f"\nTime per call, median of {args.repeats}, ContextSelector() on the first query:")
-    for count in sorted({50, args.candidates}):
-        query_embedding, picked, _ = candidates(texts, embeddings_all, model, QUERIES[0], count)
-        embeddings = embeddings_all[picked]
-        counts = [tokens_all[i] for i in picked]
-        for label, data in (("float32 array", embeddings), ("float64 array", embeddings.astype(np.float64)),
-                            ("list of lists", embeddings.tolist())):
-            times, solve = [], []
-            for _ in range(args.repeats):
-                started = time.perf_counter()
-                sel = layer.select(query_embedding, data, token_counts=counts)
-                times.append((time.perf_counter() - started) * 1000.0)
-                solve.append(sel.solve_time_ms)
-            select_ms, solve_ms = statistics.median(times), statistics.median(solve)
-            print(f"  {count:>4} x {DIM} {label:<14} select {select_ms:7.2f} ms = native solve "
-                  f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} candidates)")
-
+    timing(args.repeats)
     long_context([n for n in args.long_context if n > 0])
 
 
@@ -157,9 +158,10 @@ def long_context(sizes):
         embeddings = rng.standard_normal((n, 384)).astype(np.float32)
         query = rng.standard_normal(384).astype(np.float32)
         counts = [int(c) for c in rng.integers(50, 801, n)]
-        started = time.perf_counter()
+        started, started_cpu = time.perf_counter(), time.process_time()
         sel = selector.select(query, embeddings, token_counts=counts)
         select_ms = (time.perf_counter() - started) * 1000.0
+        cpu_ms = (time.process_time() - started_cpu) * 1000.0
         # SIGINT a third of the way in: how long until the call raises.
         previous = signal.signal(signal.SIGALRM, signal.default_int_handler)
         delay = select_ms / 3000.0
@@ -173,9 +175,54 @@ def long_context(sizes):
         finally:
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGALRM, previous)
-        print(f"  {n:>5} candidates: select {select_ms:9.1f} ms (native solve {sel.solve_time_ms:9.1f} ms), "
-              f"{len(sel)} chosen; {interrupt}")
+        print(f"  {n:>5} candidates: select {select_ms:9.1f} ms, CPU {cpu_ms:9.1f} ms (native solve "
+              f"{sel.solve_time_ms:9.1f} ms), {len(sel)} chosen; {interrupt}")
 
+
+def timed(selector, query_embedding, data, repeats, **kwargs):
+    """Median select time, native solve time and process CPU time, in ms.
+
+    On a shared machine the wall clock also counts waiting for a core; the
+    CPU time does not (with RAYON_NUM_THREADS=1 it is the work of one call).
+    """
+    times, solve, cpu = [], [], []
+    for _ in range(repeats):
+        started, started_cpu = time.perf_counter(), time.process_time()
+        sel = selector.select(query_embedding, data, **kwargs)
+        cpu.append((time.process_time() - started_cpu) * 1000.0)
+        times.append((time.perf_counter() - started) * 1000.0)
+        solve.append(sel.solve_time_ms)
+    return statistics.median(times), statistics.median(solve), statistics.median(cpu), sel
+
+
+def timing(repeats):
+    """The layer's cost per call at 50 and 2,000 candidates, vectors only.
+
+    Runs of 30 words give 2,000 candidates from the same pages;
+    chunks come with their texts and no token counts, so the layer prices
+    them by its word estimate, as a caller with plain texts gets.
+    """
+    texts = word_windows()
+    words = [terms(t) for t in texts]
+    model = Tfidf(words)
+    embeddings_all = np.stack([model.embed(w) for w in words])
+    print(f"\nTime per call, median of {repeats}, on the first query ({len(texts)} passages of "
+          f"{TIMING_WORDS} words, texts priced by the layer's estimate):")
+    layer, unpooled = quarnel.ContextSelector(), quarnel.ContextSelector(pool_size=None)
+    for count, selector, label in ((50, layer, "default pool"), (2000, layer, "default pool"),
+                                   (2000, unpooled, "pool_size=None")):
+        query_embedding, picked, _ = candidates(texts, embeddings_all, model, QUERIES[0], count)
+        embeddings = embeddings_all[picked]
+        chosen_texts = [texts[i] for i in picked]
+        kinds = [("float32 array", embeddings)]
+        if count == 50:
+            kinds += [("float64 array", embeddings.astype(np.float64)), ("list of lists", embeddings.tolist())]
+        for kind, data in kinds:
+            timed(selector, query_embedding, data, 1, texts=chosen_texts)  # warm-up
+            select_ms, solve_ms, cpu_ms, sel = timed(selector, query_embedding, data, repeats, texts=chosen_texts)
+            print(f"  {len(picked):>4} x {DIM} {kind:<14} {label:<15} select {select_ms:7.2f} ms = native solve "
+                  f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} pooled); "
+                  f"CPU {cpu_ms:6.2f} ms")
 
 if __name__ == "__main__":
     main()
