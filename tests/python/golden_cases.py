@@ -48,7 +48,15 @@ def run_solve_case(case):
     method = {"precomputed": solver.solve_precomputed_numpy, "numpy": solver.solve_numpy, "chunks": solver.solve}[
         case["path"]
     ]
-    return method(**kwargs)
+    output = method(**kwargs)
+    # A case without a time limit of its own stops the exact window after 25 ms of wall-clock time, which a
+    # loaded machine can reach where the reference finished; such a run is repeated a few times.
+    for _ in range(4):
+        if "exact_window_time_ms" in (case["config"] or {}) or not output.exact_window_used or \
+                output.exact_window_exhaustive:
+            break
+        output = method(**kwargs)
+    return output
 
 
 # Messages whose relative order follows hash-set iteration order.
