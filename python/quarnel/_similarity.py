@@ -13,7 +13,7 @@ import numpy as np
 import quarnel_solver
 from numpy.typing import NDArray
 
-from .defaults import CosineMeasure
+from .defaults import DEFAULTS, CosineMeasure
 
 
 def unit_rows(matrix: NDArray[np.float64]) -> NDArray[np.float32]:
@@ -40,12 +40,27 @@ def dot_products(a: NDArray[np.float32], b: NDArray[np.float32]) -> NDArray[np.f
     return quarnel_solver.compute_max_sim_batch_f32(a[:, None, :], b[:, None, :])
 
 
-def relevance_scores(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
-    """What the solver's relevance term counts, from the pool's cosines with the query."""
-    if measure == "raw" or len(cosines) == 0:
+def relevance_scores(
+    cosines: NDArray[np.float32], measure: str, costs: NDArray[np.uint32] | None = None
+) -> NDArray[np.float32]:
+    """What the solver's relevance term counts, from the pool's cosines with the query.
+
+    With `DEFAULTS.relevance_per_token` a measured value ("above_mean",
+    "above_min") is scaled by the chunk's tokens over the pool's mean tokens,
+    so relevance counts per token spent; "raw" is the plain cosine per chunk.
+    """
+    if len(cosines) == 0 or measure == "raw":
         return cosines
-    centred: NDArray[np.float32] = cosines - np.float32(cosines.mean(dtype=np.float64))
-    return centred
+    values = cosines
+    if measure == "above_mean":
+        values = cosines - np.float32(cosines.mean(dtype=np.float64))
+    elif measure == "above_min":
+        values = cosines - cosines.min()
+    if DEFAULTS.relevance_per_token and costs is not None:
+        mean_cost = float(costs.mean(dtype=np.float64))
+        if mean_cost > 0.0:
+            values = values * (costs / mean_cost).astype(np.float32)
+    return values
 
 
 def redundancy_matrix(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:

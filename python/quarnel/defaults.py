@@ -32,7 +32,7 @@ from typing import Literal
 #: weak chunks (0.44 / 0.62 / 0.72, redundancy above_mean at 0.5); above the
 #: mean a chunk must beat a typical candidate to be worth its tokens
 #: (0.53 / 0.64 / 0.76 at redundancy 0.1, without query-token coverage).
-CosineMeasure = Literal["raw", "above_mean"]
+CosineMeasure = Literal["raw", "above_mean", "above_min"]
 
 
 @dataclass(frozen=True)
@@ -85,6 +85,15 @@ class SelectionDefaults:
             }
         )
     )
+
+    # Near duplicates: candidates whose embeddings have at least this cosine
+    # are copies; only the most relevant of them reaches the solver.
+    duplicate_cosine: float | None = 0.97
+    # Relevance counts per token: each chunk's relevance is scaled by its
+    # tokens over the pool's mean.
+    relevance_per_token: bool = True
+    # The most relevant candidate is always kept when it fits the budget.
+    keep_most_relevant: bool = False
 
     # Token estimate for texts without a count and without a token_counter:
     # sub-word tokens per whitespace-separated word of English prose and code.
