@@ -30,7 +30,7 @@ import docs_corpus
 import embedders
 import selection
 
-DEFAULT_QUERY = "how do exceptions propagate through try and finally"
+DEFAULT_QUERY = "how do decorators, generators and context managers work"
 ROLES = ("definition", "example", "table", "constraint")
 MMR_LAMBDA = 0.5
 

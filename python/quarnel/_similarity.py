@@ -63,6 +63,15 @@ def relevance_scores(
     return values
 
 
+def blend_lexical(cosines: NDArray[np.float32], lexical: NDArray[np.float32] | None) -> NDArray[np.float32]:
+    """The cosines plus `DEFAULTS.lexical_relevance` times each chunk's lexical match, when there is one."""
+    weight = DEFAULTS.lexical_relevance
+    if lexical is None or weight == 0.0:
+        return cosines
+    blended: NDArray[np.float32] = cosines + np.float32(weight) * lexical
+    return blended
+
+
 def redundancy_matrix(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
     """What the solver's redundancy penalty is charged on, from the pool's cosines."""
     if measure == "raw" or len(cosines) < 2:

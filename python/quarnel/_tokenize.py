@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import functools
 import re
+from collections import Counter
 
 import snowballstemmer
 
@@ -66,18 +67,19 @@ def _token_terms(token: str) -> tuple[str, ...]:
     return tuple(dict.fromkeys(t for t in terms if t))
 
 
+def _terms_of(token: str) -> tuple[str, ...]:
+    cache = _TERMS_OF_TOKEN
+    found = cache.get(token)
+    if found is None:
+        if len(cache) >= _TOKEN_CACHE_LIMIT:
+            cache.clear()
+        found = cache[token] = _token_terms(token)
+    return found
+
+
 def terms(text: str) -> list[str]:
     """The search terms of a text, in order (an identifier gives its whole name, then its parts)."""
-    out: list[str] = []
-    cache = _TERMS_OF_TOKEN
-    for token in _RAW_TOKEN.findall(text):
-        found = cache.get(token)
-        if found is None:
-            if len(cache) >= _TOKEN_CACHE_LIMIT:
-                cache.clear()
-            found = cache[token] = _token_terms(token)
-        out.extend(found)
-    return out
+    return [term for token in _RAW_TOKEN.findall(text) for term in _terms_of(token)]
 
 
 @functools.lru_cache(maxsize=4096)
@@ -88,7 +90,10 @@ def term_counts(text: str) -> tuple[dict[str, int], int]:
     The dictionary is shared between calls; callers must not change it.
     """
     counts: dict[str, int] = {}
-    found = terms(text)
-    for term in found:
-        counts[term] = counts.get(term, 0) + 1
-    return counts, len(found)
+    length = 0
+    # Distinct tokens first: a passage repeats most of its words.
+    for token, repeats in Counter(_RAW_TOKEN.findall(text)).items():
+        for term in _terms_of(token):
+            counts[term] = counts.get(term, 0) + repeats
+            length += repeats
+    return counts, length

@@ -136,6 +136,13 @@ def bm25_scores(query_text: str, texts: Sequence[str], statistics: CorpusStatist
     return weights @ cover.matrix.astype(np.float64)
 
 
+def match_scores(cover: LexicalCoverage) -> NDArray[np.float32]:
+    """Each chunk's BM25 score scaled so that the best chunk scores 1 (all 0 when none matches)."""
+    scores = cover.weights.astype(np.float64) @ cover.matrix.astype(np.float64)
+    peak = float(scores.max()) if scores.size else 0.0
+    return (scores / peak if peak > 0.0 else scores).astype(np.float32)
+
+
 def token_coverage(query_tokens: Any, chunk_tokens: Any, *, chunk_lengths: Any = None) -> NDArray[np.float32]:
     """Query tokens x chunks: the best cosine of each query token with any token of each chunk.
 

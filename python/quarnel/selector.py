@@ -15,7 +15,7 @@ from numpy.typing import NDArray
 
 from . import _inputs, dedup
 from . import coverage as coverage_module
-from ._similarity import dot_products, redundancy_matrix, relevance_scores, unit_rows
+from ._similarity import blend_lexical, dot_products, redundancy_matrix, relevance_scores, unit_rows
 from .coverage import CorpusStatistics
 from .defaults import DEFAULTS, CosineMeasure
 from .errors import InternalError
@@ -295,9 +295,9 @@ class ContextSelector:
         pool = self._pool(chunks)
         cosines = dot_products(chunks.units[pool], chunks.units[pool])
         pool, cosines, duplicates = self._collapse_copies(chunks, pool, cosines)
-        coverage = self._coverage(chunks, pool, query_text, corpus_statistics)
+        coverage, lexical = self._coverage(chunks, pool, query_text, corpus_statistics)
         charges = redundancy_matrix(cosines, self.redundancy)
-        outcome = self._solve(chunks, pool, charges, coverage)
+        outcome = self._solve(chunks, pool, charges, coverage, lexical)
         present = {chunks.ids[p] for p in pool}
         violations = outcome.violations + [
             f"Required chunk missing: {cid}" for cid in self.required_ids if cid not in present
@@ -351,18 +351,19 @@ class ContextSelector:
     @staticmethod
     def _coverage(
         chunks: _Chunks, pool: NDArray[np.intp], query_text: str | None, statistics: CorpusStatistics | None
-    ) -> tuple[NDArray[np.float32], NDArray[np.float32]] | None:
-        """The pool's query-token coverage and token weights: the caller's, the lexical one, or both."""
+    ) -> tuple[tuple[NDArray[np.float32], NDArray[np.float32]] | None, NDArray[np.float32] | None]:
+        """The pool's query-token coverage and token weights (the caller's, the
+        lexical one, or both), and each pooled chunk's lexical match in [0, 1]."""
         given = None
         if chunks.coverage is not None:
             given = (np.ascontiguousarray(chunks.coverage[:, pool]), chunks.token_weights)
         if query_text is None or chunks.texts is None:
-            return given
+            return given, None
         lexical = coverage_module.lexical_coverage(query_text, [chunks.texts[p] for p in pool], statistics)
         if not len(lexical.terms):
-            return given
+            return given, None
         parts = [(lexical.matrix, lexical.weights)] + ([given] if given is not None else [])
-        return coverage_module.combine_coverage(parts)
+        return coverage_module.combine_coverage(parts), coverage_module.match_scores(lexical)
 
     def _read(
         self,
@@ -408,6 +409,7 @@ class ContextSelector:
         pool: NDArray[np.intp],
         charges: NDArray[np.float32],
         coverage: tuple[NDArray[np.float32], NDArray[np.float32]] | None,
+        lexical: NDArray[np.float32] | None,
     ) -> _Outcome:
         required = set(self.required_ids)
         anchor = self._anchor(chunks, pool)
@@ -438,7 +440,9 @@ class ContextSelector:
                 auxiliary_scores=column("auxiliary"),
                 roles=chunks.roles[pool],
                 cluster_ids=chunks.clusters[pool],
-                relevance_scores=relevance_scores(chunks.relevance[pool], self.relevance, chunks.costs[pool]),
+                relevance_scores=relevance_scores(
+                    blend_lexical(chunks.relevance[pool], lexical), self.relevance, chunks.costs[pool]
+                ),
                 similarity_matrix=charges,
                 constraints=constraints,
                 **fulfilment,

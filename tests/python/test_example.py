@@ -150,10 +150,14 @@ def assert_within_limits(report):
 def test_default_query_compares_the_selectors_within_limits():
     report = select("--budget", "1500", "--max-chunks", "6")
     assert_within_limits(report)
-    assert list(report["selections"]) == ["solver", "top-k", "MMR 0.5"]
+    assert list(report["selections"]) == ["solver", "top-k", "hybrid RRF", "MMR 0.5"]
+    for item in report["selections"]["solver"]["selected"]:
+        assert set(item["covers"]) <= set(report["selections"]["solver"]["words_covered"])
+    assert all(d["dropped"] != d["copy_of"] for d in report["duplicates_dropped"])
     assert report["limits"]["must_include_roles"] == []
-    # The answer to the default question lives on the "try" and "exceptions" pages.
-    assert {"try", "exceptions"} & set(report["selections"]["solver"]["topics"])
+    # The default question names three things; the solver's pick covers every one.
+    assert report["selections"]["solver"]["words_missing"] == []
+    assert {"context-managers", "with"} & set(report["selections"]["solver"]["topics"])
 
 
 def test_required_roles_only_on_request():
