@@ -17,7 +17,7 @@ import functools
 import re
 from collections import Counter
 
-import snowballstemmer
+import snowballstemmer  # type: ignore[import-untyped]
 
 # Identifiers may join word runs with dots; a trailing dot ends a sentence.
 _RAW_TOKEN = re.compile(r"\w+(?:\.\w+)*")

@@ -73,7 +73,7 @@ def estimate_tokens(text: str) -> int:
 
 def _measure(name: str, value: object) -> CosineMeasure:
     if value == "raw" or value == "above_mean" or (value == "above_min" and name == "relevance"):
-        return value  # type: ignore[return-value]
+        return value
     allowed = "'raw', 'above_mean' or 'above_min'" if name == "relevance" else "'raw' or 'above_mean'"
     raise ValueError(f"{name}: expected {allowed}, got {_inputs.describe(value)}")
 
@@ -355,7 +355,7 @@ class ContextSelector:
         """The pool's query-token coverage and token weights (the caller's, the
         lexical one, or both), and each pooled chunk's lexical match in [0, 1]."""
         given = None
-        if chunks.coverage is not None:
+        if chunks.coverage is not None and chunks.token_weights is not None:
             given = (np.ascontiguousarray(chunks.coverage[:, pool]), chunks.token_weights)
         if query_text is None or chunks.texts is None:
             return given, None
