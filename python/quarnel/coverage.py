@@ -36,6 +36,7 @@ __all__ = [
     "CorpusStatistics",
     "lexical_coverage",
     "bm25_scores",
+    "hybrid_ranking",
     "token_coverage",
     "combine_coverage",
     "query_terms",
@@ -141,6 +142,16 @@ def match_scores(cover: LexicalCoverage) -> NDArray[np.float32]:
     scores = cover.weights.astype(np.float64) @ cover.matrix.astype(np.float64)
     peak = float(scores.max()) if scores.size else 0.0
     return (scores / peak if peak > 0.0 else scores).astype(np.float32)
+
+
+def hybrid_ranking(dense: NDArray[np.floating], lexical: NDArray[np.floating], k: int = 60) -> NDArray[np.intp]:
+    """Positions best first by reciprocal-rank fusion of two scores (ties: the earlier position)."""
+    fused = np.zeros(len(dense), np.float64)
+    for scores in (dense, lexical):
+        ranks = np.empty(len(scores), np.float64)
+        ranks[np.argsort(-np.asarray(scores, np.float64), kind="stable")] = np.arange(1, len(scores) + 1)
+        fused += 1.0 / (k + ranks)
+    return np.argsort(-fused, kind="stable")
 
 
 def token_coverage(query_tokens: Any, chunk_tokens: Any, *, chunk_lengths: Any = None) -> NDArray[np.float32]:
