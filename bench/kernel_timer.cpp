@@ -3,7 +3,7 @@
 // profiling without the interpreter.
 // Usage: quarnel_kernel_timer similarity N DIM REPEATS PATH
 //        quarnel_kernel_timer maxsim BITS Q TQ N TD DIM REPEATS PATH   (BITS 32 for float32)
-// PATH is sse2 or avx2. Prints the median wall milliseconds of one call, the
+// PATH is sse2, avx2 or avx512 (capped at the best this CPU runs). Prints the median wall milliseconds of one call, the
 // least CPU milliseconds (the figure least disturbed by other work on a
 // shared machine), a checksum of the result and the least wall milliseconds.
 #include <algorithm>
@@ -116,8 +116,8 @@ int time_maxsim(const std::vector<std::string>& args, quarnel::SimdPath path) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const quarnel::SimdPath path = !args.empty() && args.back() == "avx2" ? quarnel::SimdPath::Avx2
-                                                                       : quarnel::SimdPath::Sse2;
+  const quarnel::SimdPath path =
+      quarnel::choose_simd_path(args.empty() ? nullptr : args.back().c_str(), quarnel::best_simd_path());
   quarnel::pool_thread_count();  // start the pool outside the timing
   if (args.size() == 5 && args[0] == "similarity") return time_similarity(args, path);
   if (args.size() == 9 && args[0] == "maxsim") return time_maxsim(args, path);

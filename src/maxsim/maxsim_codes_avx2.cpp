@@ -300,6 +300,7 @@ QUARNEL_TARGET_AVX2 void affine_document(const CodeRows* queries, std::size_t qu
 }  // namespace
 
 const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::NibbleQuads8, hamming_document, CodeLayout::NibbleQuads8,
-                                              affine_document<QuadProducts>, affine_document<PairProducts>};
+                                              affine_document<QuadProducts>, CodeLayout::BytePairs16,
+                                              affine_document<PairProducts>};
 
 }  // namespace quarnel::avx2

@@ -3,19 +3,49 @@
 namespace quarnel {
 namespace {
 
-bool avx2_usable(SimdPath path) {
-  static const bool supported = cpu_supports_avx2();
-  return path == SimdPath::Avx2 && supported;
+SimdPath runnable(SimdPath path) { return simd_path_runnable(path) ? path : SimdPath::Sse2; }
+
+CodeMaxSimKernels avx512_code_kernels() {
+  CodeMaxSimKernels kernels = avx2::kCodeMaxSimKernels;
+  if (cpu_has_avx512_vpopcntdq()) {
+    kernels.bit_layout = CodeLayout::Bits;
+    kernels.hamming = avx512::kHammingByPopcount;
+  }
+  if (cpu_has_avx512_vnni()) {
+    kernels.nibble_layout = CodeLayout::NibbleQuads8;
+    kernels.nibbles = avx512::kNibblesByVnni;
+    kernels.byte_layout = CodeLayout::Bits;
+    kernels.bytes = avx512::kBytesByVnni;
+  }
+  return kernels;
 }
 
 }  // namespace
 
 const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path) {
-  return avx2_usable(path) ? avx2::kF32MaxSimKernels : sse2::kF32MaxSimKernels;
+  switch (runnable(path)) {
+    case SimdPath::Avx512:
+      return avx512::kF32MaxSimKernels;
+    case SimdPath::Avx2:
+      return avx2::kF32MaxSimKernels;
+    case SimdPath::Sse2:
+      break;
+  }
+  return sse2::kF32MaxSimKernels;
 }
 
 const CodeMaxSimKernels& code_maxsim_kernels(SimdPath path) {
-  return avx2_usable(path) ? avx2::kCodeMaxSimKernels : sse2::kCodeMaxSimKernels;
+  switch (runnable(path)) {
+    case SimdPath::Avx512: {
+      static const CodeMaxSimKernels kernels = avx512_code_kernels();
+      return kernels;
+    }
+    case SimdPath::Avx2:
+      return avx2::kCodeMaxSimKernels;
+    case SimdPath::Sse2:
+      break;
+  }
+  return sse2::kCodeMaxSimKernels;
 }
 
 }  // namespace quarnel

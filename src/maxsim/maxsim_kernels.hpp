@@ -45,9 +45,11 @@ struct CodeMaxSimKernels {
   CodeKernel hamming;
   // 4- and 8-bit codes: (qa*da)*I + ((qa*db)*sum_q + ((qb*da)*sum_d + (qb*w)*db))
   // over the integer product I of the components, read in `nibble_layout`
-  // for 4-bit codes and CodeLayout::BytePairs16 for 8-bit codes.
+  // for 4-bit codes and `byte_layout` for 8-bit codes (BytePairs16, or Bits:
+  // the code bytes as they are, four components to a word).
   CodeLayout nibble_layout;
   CodeKernel nibbles;
+  CodeLayout byte_layout;
   CodeKernel bytes;
 };
 
@@ -59,8 +61,19 @@ namespace avx2 {
 extern const F32MaxSimKernels kF32MaxSimKernels;
 extern const CodeMaxSimKernels kCodeMaxSimKernels;
 }  // namespace avx2
+namespace avx512 {
+extern const F32MaxSimKernels kF32MaxSimKernels;
+// 1-bit codes in CodeLayout::Bits, counted by VPOPCNTD (needs VPOPCNTDQ).
+extern const CodeKernel kHammingByPopcount;
+// 4-bit codes in CodeLayout::NibbleQuads8 and 8-bit codes in
+// CodeLayout::Bits, multiplied by VPDPBUSD (needs VNNI).
+extern const CodeKernel kNibblesByVnni;
+extern const CodeKernel kBytesByVnni;
+}  // namespace avx512
 
-// The kernels of a path; a path the CPU cannot run falls back to SSE2.
+// The kernels of a path; a path the CPU cannot run falls back to SSE2. On
+// the AVX-512 path a kernel whose extension (VNNI, VPOPCNTDQ) the CPU lacks
+// is the AVX2 one.
 const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path = active_simd_path());
 const CodeMaxSimKernels& code_maxsim_kernels(SimdPath path = active_simd_path());
 

@@ -36,7 +36,7 @@ std::size_t total_tokens(const CodeSide& side) {
 CodeLayout code_layout(std::uint64_t num_bits, SimdPath path) {
   if (num_bits == 1) return code_maxsim_kernels(path).bit_layout;
   if (num_bits == 4) return code_maxsim_kernels(path).nibble_layout;
-  return CodeLayout::BytePairs16;
+  return code_maxsim_kernels(path).byte_layout;
 }
 
 void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std::uint64_t num_bits, float w,

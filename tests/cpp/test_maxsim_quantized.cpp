@@ -138,12 +138,12 @@ TEST(MaxSimQuantized, TokenCountsEmptyBatchesAndSpecialValues) {
   }
 }
 
-// 67 document tokens of 128-byte codes (18 KB of words in every layout)
-// are walked tile by tile rather than whole, with a single block left over
-// after the tiles and a partial group of query tokens.
+// 67 document tokens of 256-byte codes (18 KB of words or more in every
+// layout) are walked tile by tile rather than whole, with single blocks left
+// over after the tiles and a partial group of query tokens.
 TEST(MaxSimQuantized, DocumentsLargerThanL1AreWalkedTileByTile) {
   for (std::uint64_t bits : {1u, 4u, 8u})
-    expect_scores(Side(2, 7, 128, 3), Side(2, 67, 128, 4), bits, 1024 / bits, "large documents");
+    expect_scores(Side(2, 7, 256, 3), Side(2, 67, 256, 4), bits, 2048 / bits, "large documents");
 }
 
 // Long 8-bit codes of 255s: the integer sum wraps at 2^32 like a u32, and
