@@ -3,6 +3,7 @@
 // profiling without the interpreter.
 // Usage: quarnel_kernel_timer similarity N DIM REPEATS PATH
 //        quarnel_kernel_timer maxsim BITS Q TQ N TD DIM REPEATS PATH   (BITS 32 for float32)
+//        quarnel_kernel_timer clock   (prints the core clock in GHz)
 // PATH is sse2, avx2 or avx512 (capped at the best this CPU runs). Prints the median wall milliseconds of one call, the
 // least CPU milliseconds (the figure least disturbed by other work on a
 // shared machine), a checksum of the result and the least wall milliseconds.
@@ -50,6 +51,28 @@ quarnel::TokenTensor<T> dense_view(const std::vector<T>& values, std::size_t ite
   const auto row = static_cast<std::ptrdiff_t>(width * sizeof(T));
   return {reinterpret_cast<const unsigned char*>(values.data()), items, tokens, width,
           row * static_cast<std::ptrdiff_t>(tokens), row, sizeof(T)};
+}
+
+// The core clock: a chain of dependent register additions runs one a cycle
+// (an immediate operand may be folded away by the renamer, so the addend is
+// a register). The least time of several runs is the one least disturbed.
+int print_clock() {
+  constexpr long kIterations = 2'000'000;  // ten additions each
+  double least = 1e300;
+  for (int run = 0; run < 15; ++run) {
+    long sum = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < kIterations; ++i) {
+      __asm__ volatile(
+          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
+          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
+          : "+r"(sum)
+          : "r"(i));
+    }
+    least = std::min(least, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  std::printf("%.4f\n", 10.0 * kIterations / least / 1e9);
+  return 0;
 }
 
 int time_similarity(const std::vector<std::string>& args, quarnel::SimdPath path) {
@@ -118,9 +141,10 @@ int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   const quarnel::SimdPath path =
       quarnel::choose_simd_path(args.empty() ? nullptr : args.back().c_str(), quarnel::best_simd_path());
+  if (args.size() == 1 && args[0] == "clock") return print_clock();
   quarnel::pool_thread_count();  // start the pool outside the timing
   if (args.size() == 5 && args[0] == "similarity") return time_similarity(args, path);
   if (args.size() == 9 && args[0] == "maxsim") return time_maxsim(args, path);
-  std::fprintf(stderr, "usage: %s similarity N DIM REPEATS PATH | maxsim BITS Q TQ N TD DIM REPEATS PATH\n", argv[0]);
+  std::fprintf(stderr, "usage: %s similarity N DIM REPEATS PATH | maxsim BITS Q TQ N TD DIM REPEATS PATH | clock\n", argv[0]);
   return 2;
 }

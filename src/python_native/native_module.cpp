@@ -252,7 +252,7 @@ PYBIND11_MODULE(_native, m) {
   });
   const auto none = py::none();
   m.def("simd_path", [] { return std::string(quarnel::simd_path_name(quarnel::active_simd_path())); },
-        "The vector instruction set the kernels run on: 'sse2' or 'avx2'");
+        "The vector instruction set the kernels run on: 'sse2', 'avx2' or 'avx512'");
   m.def("maxsim_f32", &maxsim_f32, py::arg("queries"), py::arg("query_index"), py::arg("documents"),
         py::arg("document_index"), py::arg("query_of") = none, py::arg("document_of") = none);
   m.def("maxsim_binary", &maxsim_binary, py::arg("queries"), py::arg("query_index"), py::arg("documents"),
