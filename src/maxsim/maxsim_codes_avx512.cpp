@@ -1,12 +1,13 @@
 // AVX-512 quantised MaxSim kernels: 8-bit and 4-bit codes multiplied by
-// VPDPBUSD (VNNI), 1-bit codes counted by VPOPCNTD (VPOPCNTDQ). A CPU may
+// VPDPBUSD (VNNI), 1-bit codes counted by VPOPCNTD (VPOPCNTDQ) sixteen
+// document tokens at a time. A CPU may
 // have either extension without the other, so the inner products carry their
 // own extension's target and are called, never inlined, from tile drivers
 // that need AVX-512 F/BW/VL only (see backend/simd.hpp).
 //
-// One eight-lane register per block of eight document tokens, one lane per
-// token, as on the AVX2 path; the 32 vector registers hold tiles of four
-// query tokens against four blocks. Every integer result is exact, so the
+// For 8/4-bit codes, one eight-lane register per block of eight document
+// tokens, one lane per token, as on the AVX2 path; the 32 vector registers
+// hold tiles of four query tokens against four blocks. Every integer result is exact, so the
 // scores have the bits of every other path.
 // GCC 12's AVX-512 headers start some intrinsics from an "undefined"
 // register that is initialised from itself, which its own flow analysis
@@ -37,12 +38,6 @@ QUARNEL_TARGET_AVX512 inline __m256i load8(const std::uint32_t* p) {
 
 // Accumulator updates in place. Written as plain intrinsics, GCC copies
 // every accumulator into a fresh register and back on each step.
-QUARNEL_TARGET_AVX512_POPCNT inline void add_bit_count_to(__m256i& sum, __m256i q, __m256i d) {
-  const __m256i count = _mm256_popcnt_epi32(_mm256_xor_si256(q, d));
-  __m256i s = sum;
-  __asm__("vpaddd %1, %0, %0" : "+v"(s) : "v"(count));
-  sum = s;
-}
 // sum += the four products of unsigned q bytes and signed d bytes, per lane.
 QUARNEL_TARGET_AVX512_VNNI inline void add_quad_products_to(__m256i& sum, __m256i q, __m256i d) {
   __m256i s = sum;
@@ -53,25 +48,6 @@ QUARNEL_TARGET_AVX512_VNNI inline void add_quad_products_to(__m256i& sum, __m256
 // Register tiles: for r < kQueryRows and b < Blocks, total[r * Blocks + b]
 // receives the integer result of query token rows[r] against the eight
 // tokens of block b, which starts b * block_words words after `block`.
-
-// Differing bits of 1-bit codes, 32 to a word; the u32 counts cannot wrap
-// (a code has far fewer than 2^32 bits).
-template <std::size_t Blocks>
-QUARNEL_TARGET_AVX512_POPCNT void bit_differences(Rows rows, const std::uint32_t* block, std::size_t block_words,
-                                                  std::size_t steps, __m256i (&total)[kQueryRows * Blocks]) {
-  __m256i acc[kQueryRows * Blocks];
-  for (auto& a : acc) a = _mm256_setzero_si256();
-  for (std::size_t k = 0; k < steps; ++k) {
-    __m256i d[Blocks];
-    for (std::size_t b = 0; b < Blocks; ++b) d[b] = load8(block + b * block_words + k * kLanes);
-    for (std::size_t r = 0; r < kQueryRows; ++r) {
-      const __m256i q = _mm256_set1_epi32(static_cast<int>(rows[r][k]));
-      for (std::size_t b = 0; b < Blocks; ++b)
-        add_bit_count_to(acc[r * Blocks + b], q, d[b]);
-    }
-  }
-  for (std::size_t p = 0; p < kQueryRows * Blocks; ++p) total[p] = acc[p];
-}
 
 // Integer products of 8-bit components, four to a word. VPDPBUSD multiplies
 // unsigned bytes by signed ones: the document bytes d are read as d - 128
@@ -122,7 +98,6 @@ struct Products {
   TileProducts<1> single;
 };
 
-constexpr Products kBitDifferences = {bit_differences<kMaxBlocks>, bit_differences<1>};
 constexpr Products kByteProducts = {quad_products<kMaxBlocks, true>, quad_products<1, true>};
 constexpr Products kNibbleProducts = {quad_products<kMaxBlocks, false>, quad_products<1, false>};
 
@@ -187,37 +162,65 @@ QUARNEL_TARGET_AVX512 inline float best_of_lanes(__m256 v) {
   return _mm_cvtss_f32(_mm_max_ss(two, _mm_shuffle_ps(two, two, 1)));
 }
 
-QUARNEL_TARGET_AVX512 inline std::uint32_t least_of_lanes(__m256i v) {
-  __m128i four = _mm_min_epu32(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
-  four = _mm_min_epu32(four, _mm_shuffle_epi32(four, 0x4E));
-  four = _mm_min_epu32(four, _mm_shuffle_epi32(four, 0xB1));
-  return static_cast<std::uint32_t>(_mm_cvtsi128_si32(four));
+// 1-bit codes come in blocks of sixteen document tokens (kBitLanes), one
+// 512-bit register a word; the counts of differing bits are u32 lanes that
+// cannot wrap (a code has far fewer than 2^32 bits).
+constexpr std::size_t kBitLanes = 16;
+
+// fewest[r] becomes the least count of differing bits between query token
+// rows[r] and the tokens of `blocks` blocks from `first` on; the running
+// minima stay in registers from block to block.
+QUARNEL_TARGET_AVX512_POPCNT void fewest_differences(Rows rows, const std::uint32_t* first, std::size_t blocks,
+                                                     std::size_t steps, std::uint32_t (&fewest)[kQueryRows]) {
+  __m512i least[kQueryRows];
+  for (auto& l : least) l = _mm512_set1_epi32(-1);
+  for (std::size_t b = 0; b < blocks; ++b) {
+    const std::uint32_t* block = first + b * steps * kBitLanes;
+    __m512i count[kQueryRows];
+    for (auto& c : count) c = _mm512_setzero_si512();
+    for (std::size_t k = 0; k < steps; ++k) {
+      const __m512i d = _mm512_loadu_si512(block + k * kBitLanes);
+      for (std::size_t r = 0; r < kQueryRows; ++r) {
+        const __m512i differing = _mm512_xor_si512(_mm512_set1_epi32(static_cast<int>(rows[r][k])), d);
+        count[r] = _mm512_add_epi32(count[r], _mm512_popcnt_epi32(differing));
+      }
+    }
+    for (std::size_t r = 0; r < kQueryRows; ++r) least[r] = _mm512_min_epu32(count[r], least[r]);
+  }
+  for (std::size_t r = 0; r < kQueryRows; ++r)
+    fewest[r] = std::min(fewest[r], static_cast<std::uint32_t>(_mm512_reduce_min_epu32(least[r])));
 }
 
-// 1-bit codes. w - 2 * h falls as h grows (every step rounds monotonically),
-// so the best estimate is the one of the fewest differing bits: the kernel
-// keeps per-lane minimum counts and converts once per query token.
+// w - 2 * h falls as h grows (every step rounds monotonically), so the best
+// estimate is the one of the fewest differing bits: the kernel keeps each
+// query token's least count (one u32 of its scratch) and converts it once.
+// A document that fits in L1 meets each group of query tokens whole; a
+// larger one is walked in runs of blocks that do.
 QUARNEL_TARGET_AVX512 void hamming_document(const CodeRows* queries, std::size_t query_count,
                                             const CodeRows& document, std::size_t steps, float w, float* out,
                                             std::ptrdiff_t out_stride, float* scratch) {
-  __m256i* fewest = reinterpret_cast<__m256i*>(scratch);
+  // The scratch is float storage; its first u32 per token is read and written through a may_alias type.
+  using Count = std::uint32_t __attribute__((may_alias));
+  auto* fewest = reinterpret_cast<Count*>(scratch);
+  const std::size_t block_words = steps * kBitLanes;
+  const std::size_t blocks = (document.count + kBitLanes - 1) / kBitLanes;
+  const std::size_t run = std::max<std::size_t>(1, kL1DocumentBytes / std::max<std::size_t>(1, block_words * 4));
   for (std::size_t q = 0; q < query_count; ++q) {
     const CodeRows& query = queries[q];
-    for (std::size_t t = 0; t < query.count; ++t) _mm256_storeu_si256(fewest + t, _mm256_set1_epi32(-1));
-    for_each_tile(kBitDifferences, query, document, steps,
-                  [&](const QueryGroup& group, std::size_t, const __m256i* h, std::size_t blocks)
-                      QUARNEL_TARGET_AVX512 {
-                    for (std::size_t r = 0; r < kQueryRows; ++r) {
-                      __m256i least = _mm256_loadu_si256(fewest + group.tokens[r]);
-                      for (std::size_t b = 0; b < blocks; ++b) least = _mm256_min_epu32(h[r * blocks + b], least);
-                      _mm256_storeu_si256(fewest + group.tokens[r], least);
-                    }
-                  });
+    for (std::size_t t = 0; t < query.count; ++t) fewest[kScratchPerQueryToken * t] = 0xFFFFFFFFu;
+    for (std::size_t g = 0; g < blocks; g += run) {
+      for (std::size_t t = 0; t < query.count; t += kQueryRows) {
+        const QueryGroup group(query, t, steps);
+        std::uint32_t least[kQueryRows];
+        for (std::size_t r = 0; r < kQueryRows; ++r) least[r] = fewest[kScratchPerQueryToken * group.tokens[r]];
+        fewest_differences(group.rows, document.words + g * block_words, std::min(run, blocks - g), steps, least);
+        for (std::size_t r = 0; r < kQueryRows; ++r) fewest[kScratchPerQueryToken * group.tokens[r]] = least[r];
+      }
+    }
     float score = 0.0f;
     for (std::size_t t = 0; t < query.count; ++t) {
-      const float best = document.count == 0
-                             ? -std::numeric_limits<float>::infinity()
-                             : w - 2.0f * static_cast<float>(least_of_lanes(_mm256_loadu_si256(fewest + t)));
+      const float best = document.count == 0 ? -std::numeric_limits<float>::infinity()
+                                             : w - 2.0f * static_cast<float>(fewest[kScratchPerQueryToken * t]);
       score = score + best;
     }
     out[static_cast<std::ptrdiff_t>(q) * out_stride] = score;

@@ -9,6 +9,7 @@ CodeMaxSimKernels avx512_code_kernels() {
   CodeMaxSimKernels kernels = avx2::kCodeMaxSimKernels;
   if (cpu_has_avx512_vpopcntdq()) {
     kernels.bit_layout = CodeLayout::Bits;
+    kernels.bit_lanes = 16;
     kernels.hamming = avx512::kHammingByPopcount;
   }
   if (cpu_has_avx512_vnni()) {

@@ -31,7 +31,7 @@ struct F32MaxSimKernels {
 // queries[q], ascending, of the best pair estimate over the document's
 // tokens (a NaN never becomes the best; no document token gives -inf); 0.0
 // for a query without tokens. Queries are prepared with one lane, the
-// document with eight, both in the kernel's layout and with `steps` words
+// document with kDocumentLanes (1-bit codes: the kernels' bit_lanes), both in the kernel's layout and with `steps` words
 // per token; w is the padded dimension as f32. scratch holds
 // kScratchPerQueryToken floats per token of the longest query.
 using CodeKernel = void (*)(const CodeRows* queries, std::size_t query_count, const CodeRows& document,
@@ -42,6 +42,7 @@ struct CodeMaxSimKernels {
   // NibbleQuads8 (each code byte split into its two nibbles, the form a
   // nibble table lookup counts directly).
   CodeLayout bit_layout;
+  std::size_t bit_lanes;  // document tokens to a block
   CodeKernel hamming;
   // 4- and 8-bit codes: (qa*da)*I + ((qa*db)*sum_q + ((qb*da)*sum_d + (qb*w)*db))
   // over the integer product I of the components, read in `nibble_layout`
@@ -63,7 +64,8 @@ extern const CodeMaxSimKernels kCodeMaxSimKernels;
 }  // namespace avx2
 namespace avx512 {
 extern const F32MaxSimKernels kF32MaxSimKernels;
-// 1-bit codes in CodeLayout::Bits, counted by VPOPCNTD (needs VPOPCNTDQ).
+// 1-bit codes in CodeLayout::Bits with sixteen document tokens to a block,
+// counted by VPOPCNTD (needs VPOPCNTDQ).
 extern const CodeKernel kHammingByPopcount;
 // 4-bit codes in CodeLayout::NibbleQuads8 and 8-bit codes in
 // CodeLayout::Bits, multiplied by VPDPBUSD (needs VNNI).

@@ -225,7 +225,7 @@ py::array maxsim_codes(const py::object& q_codes, const py::object& q_meta, cons
   run_unlocked([&] {
     const CodeLayout layout = code_layout(num_bits);
     const CodeSide queries = make_code_side(packed_source(qc, qm), layout, 1, qc.width);
-    const CodeSide documents = make_code_side(packed_source(dc, dm), layout, kDocumentLanes, qc.width);
+    const CodeSide documents = make_code_side(packed_source(dc, dm), layout, code_document_lanes(num_bits), qc.width);
     const float w = params.component_count();
     if (pairs) max_sim_code_pairs(queries, documents, num_bits, w, view(*pairs), out, active_simd_path(), std::ref(poll));
     else max_sim_code_items(queries, documents, num_bits, w, out, active_simd_path(), std::ref(poll));
