@@ -301,6 +301,6 @@ QUARNEL_TARGET_AVX2 void affine_document(const CodeRows* queries, std::size_t qu
 
 const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::NibbleQuads8, kLanes, hamming_document, CodeLayout::NibbleQuads8,
                                               affine_document<QuadProducts>, CodeLayout::BytePairs16,
-                                              affine_document<PairProducts>};
+                                              affine_document<PairProducts>, kLanes};
 
 }  // namespace quarnel::avx2

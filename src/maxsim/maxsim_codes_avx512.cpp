@@ -5,9 +5,9 @@
 // own extension's target and are called, never inlined, from tile drivers
 // that need AVX-512 F/BW/VL only (see backend/simd.hpp).
 //
-// For 8/4-bit codes, one eight-lane register per block of eight document
-// tokens, one lane per token, as on the AVX2 path; the 32 vector registers
-// hold tiles of four query tokens against four blocks. Every integer result is exact, so the
+// Documents come in blocks of sixteen tokens, one lane of a 512-bit
+// register per token; for 8/4-bit codes the 32 vector registers hold tiles
+// of four query tokens against four blocks. Every integer result is exact, so the
 // scores have the bits of every other path.
 // GCC 12's AVX-512 headers start some intrinsics from an "undefined"
 // register that is initialised from itself, which its own flow analysis
@@ -24,7 +24,8 @@
 namespace quarnel::avx512 {
 namespace {
 
-constexpr std::size_t kLanes = 8;
+// Document tokens to a block of 8/4-bit codes: one 512-bit register a word.
+constexpr std::size_t kLanes = 16;
 // Query tokens of a register tile; a partial last group repeats its last
 // token, which only scores that token again.
 constexpr std::size_t kQueryRows = 4;
@@ -32,21 +33,19 @@ constexpr std::size_t kMaxBlocks = 4;
 
 using Rows = const std::uint32_t* const (&)[kQueryRows];
 
-QUARNEL_TARGET_AVX512 inline __m256i load8(const std::uint32_t* p) {
-  return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-}
+QUARNEL_TARGET_AVX512 inline __m512i load16(const std::uint32_t* p) { return _mm512_loadu_si512(p); }
 
 // Accumulator updates in place. Written as plain intrinsics, GCC copies
 // every accumulator into a fresh register and back on each step.
 // sum += the four products of unsigned q bytes and signed d bytes, per lane.
-QUARNEL_TARGET_AVX512_VNNI inline void add_quad_products_to(__m256i& sum, __m256i q, __m256i d) {
-  __m256i s = sum;
+QUARNEL_TARGET_AVX512_VNNI inline void add_quad_products_to(__m512i& sum, __m512i q, __m512i d) {
+  __m512i s = sum;
   __asm__("vpdpbusd %2, %1, %0" : "+v"(s) : "v"(q), "v"(d));
   sum = s;
 }
 
 // Register tiles: for r < kQueryRows and b < Blocks, total[r * Blocks + b]
-// receives the integer result of query token rows[r] against the eight
+// receives the integer result of query token rows[r] against the sixteen
 // tokens of block b, which starts b * block_words words after `block`.
 
 // Integer products of 8-bit components, four to a word. VPDPBUSD multiplies
@@ -55,23 +54,23 @@ QUARNEL_TARGET_AVX512_VNNI inline void add_quad_products_to(__m256i& sum, __m256
 // The u32 sums wrap like those of every other path.
 template <std::size_t Blocks, bool SignedDocument>
 QUARNEL_TARGET_AVX512_VNNI void quad_products(Rows rows, const std::uint32_t* block, std::size_t block_words,
-                                              std::size_t steps, __m256i (&total)[kQueryRows * Blocks]) {
-  __m256i acc[kQueryRows * Blocks];
-  for (auto& a : acc) a = _mm256_setzero_si256();
-  const __m256i top_bits = _mm256_set1_epi8(static_cast<char>(0x80));
+                                              std::size_t steps, __m512i (&total)[kQueryRows * Blocks]) {
+  __m512i acc[kQueryRows * Blocks];
+  for (auto& a : acc) a = _mm512_setzero_si512();
+  const __m512i top_bits = _mm512_set1_epi8(static_cast<char>(0x80));
   for (std::size_t k = 0; k < steps; ++k) {
-    __m256i d[Blocks];
+    __m512i d[Blocks];
     for (std::size_t b = 0; b < Blocks; ++b) {
-      d[b] = load8(block + b * block_words + k * kLanes);
-      if constexpr (SignedDocument) d[b] = _mm256_xor_si256(d[b], top_bits);
+      d[b] = load16(block + b * block_words + k * kLanes);
+      if constexpr (SignedDocument) d[b] = _mm512_xor_si512(d[b], top_bits);
     }
     for (std::size_t r = 0; r < kQueryRows; ++r) {
-      const __m256i q = _mm256_set1_epi32(static_cast<int>(rows[r][k]));
+      const __m512i q = _mm512_set1_epi32(static_cast<int>(rows[r][k]));
       for (std::size_t b = 0; b < Blocks; ++b) add_quad_products_to(acc[r * Blocks + b], q, d[b]);
     }
   }
   for (std::size_t r = 0; r < kQueryRows; ++r) {
-    __m256i correction = _mm256_setzero_si256();
+    __m512i correction = _mm512_setzero_si512();
     if constexpr (SignedDocument) {
       // The query row's byte sum, sixteen words at a time.
       __m512i sums = _mm512_setzero_si512();
@@ -81,16 +80,16 @@ QUARNEL_TARGET_AVX512_VNNI void quad_products(Rows rows, const std::uint32_t* bl
                                                       _mm512_setzero_si512()));
       }
       const auto byte_sum = static_cast<std::uint32_t>(_mm512_reduce_add_epi64(sums));
-      correction = _mm256_set1_epi32(static_cast<int>(byte_sum << 7));
+      correction = _mm512_set1_epi32(static_cast<int>(byte_sum << 7));
     }
     for (std::size_t b = 0; b < Blocks; ++b)
-      total[r * Blocks + b] = _mm256_add_epi32(acc[r * Blocks + b], correction);
+      total[r * Blocks + b] = _mm512_add_epi32(acc[r * Blocks + b], correction);
   }
 }
 
 // What a tile computes: its integer results for Blocks blocks.
 template <std::size_t Blocks>
-using TileProducts = void (*)(Rows, const std::uint32_t*, std::size_t, std::size_t, __m256i (&)[kQueryRows * Blocks]);
+using TileProducts = void (*)(Rows, const std::uint32_t*, std::size_t, std::size_t, __m512i (&)[kQueryRows * Blocks]);
 
 // The inner products for each tile width of one kind of code.
 struct Products {
@@ -128,12 +127,12 @@ QUARNEL_TARGET_AVX512 inline void for_each_tile(const Products& products, const 
   const std::size_t blocks = (document.count + kLanes - 1) / kLanes;
   const std::size_t block_words = steps * kLanes;
   const auto wide = [&](const QueryGroup& group, std::size_t g) QUARNEL_TARGET_AVX512 {
-    __m256i results[kQueryRows * kMaxBlocks];
+    __m512i results[kQueryRows * kMaxBlocks];
     products.wide(group.rows, document.words + g * block_words, block_words, steps, results);
     finish(group, g, results, kMaxBlocks);
   };
   const auto single = [&](const QueryGroup& group, std::size_t g) QUARNEL_TARGET_AVX512 {
-    __m256i results[kQueryRows];
+    __m512i results[kQueryRows];
     products.single(group.rows, document.words + g * block_words, block_words, steps, results);
     finish(group, g, results, 1);
   };
@@ -228,45 +227,49 @@ QUARNEL_TARGET_AVX512 void hamming_document(const CodeRows* queries, std::size_t
 }
 
 // u32 lanes to f32, rounded once like a scalar conversion.
-QUARNEL_TARGET_AVX512 inline __m256 u32_to_f32(__m256i v) { return _mm256_cvtepu32_ps(v); }
+QUARNEL_TARGET_AVX512 inline __m512 u32_to_f32(__m512i v) { return _mm512_cvtepu32_ps(v); }
 
 // 4- and 8-bit codes: the four correction terms in their fixed order,
-// eight document tokens at a time.
+// sixteen document tokens at a time. A query token keeps eight best lanes;
+// each half of an estimate is folded in as the first operand of maxps, which
+// keeps its second operand unless the first is larger, so a NaN never wins.
 QUARNEL_TARGET_AVX512 void affine_document(const Products& products, const CodeRows* queries,
                                            std::size_t query_count, const CodeRows& document, std::size_t steps,
                                            float w, float* out, std::ptrdiff_t out_stride, float* scratch) {
   const __m256 minus_infinity = _mm256_set1_ps(-std::numeric_limits<float>::infinity());
   for (std::size_t q = 0; q < query_count; ++q) {
     const CodeRows& query = queries[q];
-    for (std::size_t t = 0; t < query.count; ++t) _mm256_storeu_ps(scratch + kLanes * t, minus_infinity);
+    for (std::size_t t = 0; t < query.count; ++t) _mm256_storeu_ps(scratch + kScratchPerQueryToken * t, minus_infinity);
     for_each_tile(products, query, document, steps,
-                  [&](const QueryGroup& group, std::size_t g, const __m256i* products_of, std::size_t blocks)
+                  [&](const QueryGroup& group, std::size_t g, const __m512i* products_of, std::size_t blocks)
                       QUARNEL_TARGET_AVX512 {
                     for (std::size_t r = 0; r < kQueryRows; ++r) {
                       const std::size_t token = group.tokens[r];
-                      const __m256 qa = _mm256_set1_ps(query.scale[token]), qb = _mm256_set1_ps(query.offset[token]);
-                      const __m256 q_sum = _mm256_set1_ps(query.code_sum[token]);
-                      const __m256 qb_w = _mm256_set1_ps(query.offset[token] * w);
-                      float* best_lanes = scratch + kLanes * token;
+                      const __m512 qa = _mm512_set1_ps(query.scale[token]), qb = _mm512_set1_ps(query.offset[token]);
+                      const __m512 q_sum = _mm512_set1_ps(query.code_sum[token]);
+                      const __m512 qb_w = _mm512_set1_ps(query.offset[token] * w);
+                      float* best_lanes = scratch + kScratchPerQueryToken * token;
                       __m256 best = _mm256_loadu_ps(best_lanes);
                       for (std::size_t b = 0; b < blocks; ++b) {
                         const std::size_t lane = (g + b) * kLanes;
-                        const __m256 da = _mm256_loadu_ps(document.scale + lane);
-                        const __m256 db = _mm256_loadu_ps(document.offset + lane);
-                        const __m256 integer = u32_to_f32(products_of[r * blocks + b]);
-                        const __m256 t1 = _mm256_mul_ps(_mm256_mul_ps(qa, da), integer);
-                        const __m256 t2 = _mm256_mul_ps(_mm256_mul_ps(qa, db), q_sum);
-                        const __m256 t3 = _mm256_mul_ps(_mm256_mul_ps(qb, da), _mm256_loadu_ps(document.code_sum + lane));
-                        const __m256 t4 = _mm256_mul_ps(qb_w, db);
-                        const __m256 estimate = _mm256_add_ps(t1, _mm256_add_ps(t2, _mm256_add_ps(t3, t4)));
-                        // maxps keeps its second operand unless the first is larger, so a NaN never wins.
-                        best = _mm256_max_ps(estimate, best);
+                        const __m512 da = _mm512_loadu_ps(document.scale + lane);
+                        const __m512 db = _mm512_loadu_ps(document.offset + lane);
+                        const __m512 integer = u32_to_f32(products_of[r * blocks + b]);
+                        const __m512 t1 = _mm512_mul_ps(_mm512_mul_ps(qa, da), integer);
+                        const __m512 t2 = _mm512_mul_ps(_mm512_mul_ps(qa, db), q_sum);
+                        const __m512 t3 = _mm512_mul_ps(_mm512_mul_ps(qb, da), _mm512_loadu_ps(document.code_sum + lane));
+                        const __m512 t4 = _mm512_mul_ps(qb_w, db);
+                        const __m512d estimate =
+                            _mm512_castps_pd(_mm512_add_ps(t1, _mm512_add_ps(t2, _mm512_add_ps(t3, t4))));
+                        best = _mm256_max_ps(_mm256_castpd_ps(_mm512_castpd512_pd256(estimate)), best);
+                        best = _mm256_max_ps(_mm256_castpd_ps(_mm512_extractf64x4_pd(estimate, 1)), best);
                       }
                       _mm256_storeu_ps(best_lanes, best);
                     }
                   });
     float score = 0.0f;
-    for (std::size_t t = 0; t < query.count; ++t) score = score + best_of_lanes(_mm256_loadu_ps(scratch + kLanes * t));
+    for (std::size_t t = 0; t < query.count; ++t)
+      score = score + best_of_lanes(_mm256_loadu_ps(scratch + kScratchPerQueryToken * t));
     out[static_cast<std::ptrdiff_t>(q) * out_stride] = score;
   }
 }

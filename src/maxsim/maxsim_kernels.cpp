@@ -17,6 +17,7 @@ CodeMaxSimKernels avx512_code_kernels() {
     kernels.nibbles = avx512::kNibblesByVnni;
     kernels.byte_layout = CodeLayout::Bits;
     kernels.bytes = avx512::kBytesByVnni;
+    kernels.affine_lanes = 16;
   }
   return kernels;
 }

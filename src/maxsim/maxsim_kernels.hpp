@@ -13,7 +13,8 @@ namespace quarnel {
 
 // Floats of scratch a kernel needs per query token.
 inline constexpr std::size_t kScratchPerQueryToken = 8;
-// Document tokens per block of a prepared quantised side (CodeSide lanes).
+// Document tokens per block of a prepared quantised side (CodeSide lanes) on
+// the SSE2 and AVX2 paths; see CodeMaxSimKernels for the AVX-512 ones.
 inline constexpr std::size_t kDocumentLanes = 8;
 
 struct F32MaxSimKernels {
@@ -31,7 +32,7 @@ struct F32MaxSimKernels {
 // queries[q], ascending, of the best pair estimate over the document's
 // tokens (a NaN never becomes the best; no document token gives -inf); 0.0
 // for a query without tokens. Queries are prepared with one lane, the
-// document with kDocumentLanes (1-bit codes: the kernels' bit_lanes), both in the kernel's layout and with `steps` words
+// document with the kernels' bit_lanes or affine_lanes, both in the kernel's layout and with `steps` words
 // per token; w is the padded dimension as f32. scratch holds
 // kScratchPerQueryToken floats per token of the longest query.
 using CodeKernel = void (*)(const CodeRows* queries, std::size_t query_count, const CodeRows& document,
@@ -52,6 +53,7 @@ struct CodeMaxSimKernels {
   CodeKernel nibbles;
   CodeLayout byte_layout;
   CodeKernel bytes;
+  std::size_t affine_lanes;  // document tokens to a block, 4- and 8-bit codes
 };
 
 namespace sse2 {
@@ -68,7 +70,8 @@ extern const F32MaxSimKernels kF32MaxSimKernels;
 // counted by VPOPCNTD (needs VPOPCNTDQ).
 extern const CodeKernel kHammingByPopcount;
 // 4-bit codes in CodeLayout::NibbleQuads8 and 8-bit codes in
-// CodeLayout::Bits, multiplied by VPDPBUSD (needs VNNI).
+// CodeLayout::Bits, sixteen document tokens to a block, multiplied by
+// VPDPBUSD (needs VNNI).
 extern const CodeKernel kNibblesByVnni;
 extern const CodeKernel kBytesByVnni;
 }  // namespace avx512

@@ -40,7 +40,8 @@ CodeLayout code_layout(std::uint64_t num_bits, SimdPath path) {
 }
 
 std::size_t code_document_lanes(std::uint64_t num_bits, SimdPath path) {
-  return num_bits == 1 ? code_maxsim_kernels(path).bit_lanes : kDocumentLanes;
+  const CodeMaxSimKernels& kernels = code_maxsim_kernels(path);
+  return num_bits == 1 ? kernels.bit_lanes : kernels.affine_lanes;
 }
 
 void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std::uint64_t num_bits, float w,
