@@ -1,22 +1,11 @@
 // AVX-512 f32 MaxSim kernel: register tiles of four query tokens against
 // eight document tokens. Every function here carries the AVX-512 target (see
-// backend/simd.hpp).
-//
-// dot8 keeps one eight-lane accumulator per pair (elements i..i+7 of each
-// block of eight), so a 16-lane register holds two pairs: the rows of two
-// query tokens side by side, times one document row broadcast to both halves.
-// Each pair still runs dot8's operations in dot8's order; the lane
-// reductions share one transpose per eight accumulators.
-// GCC 12's AVX-512 headers start some intrinsics from an "undefined"
-// register that is initialised from itself, which its own flow analysis
-// reports as uninitialised.
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#include <immintrin.h>
-
+// backend/simd.hpp). Two query tokens share a register (see
+// backend/dot_block_avx512.hpp).
 #include <algorithm>
 #include <limits>
 
+#include "backend/dot_block_avx512.hpp"
 #include "maxsim/maxsim_kernels.hpp"
 
 namespace quarnel::avx512 {
@@ -29,48 +18,6 @@ constexpr std::size_t kTileTokens = 4;
 constexpr std::size_t kTileDocuments = 8;
 // Query rows held in L1 while document tiles pass by (half of a 32 KB L1).
 constexpr std::size_t kL1QueryBytes = std::size_t{16} << 10;
-
-QUARNEL_TARGET_AVX512 inline float load_float(const float* p) {
-  float v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-
-// Eight floats from each of two rows: a's in the low half, b's in the high.
-QUARNEL_TARGET_AVX512 inline __m512 load_pair(const float* a, const float* b) {
-  const __m512d low = _mm512_castpd256_pd512(_mm256_castps_pd(_mm256_loadu_ps(a)));
-  return _mm512_castpd_ps(_mm512_insertf64x4(low, _mm256_castps_pd(_mm256_loadu_ps(b)), 1));
-}
-
-// Eight floats in both halves.
-QUARNEL_TARGET_AVX512 inline __m512 load_twice(const float* p) {
-  return _mm512_castpd_ps(_mm512_broadcast_f64x4(_mm256_castps_pd(_mm256_loadu_ps(p))));
-}
-
-// For p = 0..3, element p of 128-bit lane L is
-// ((v_p[4L] + v_p[4L+1]) + v_p[4L+2]) + v_p[4L+3].
-QUARNEL_TARGET_AVX512 inline __m512 sum_quarters(__m512 v0, __m512 v1, __m512 v2, __m512 v3) {
-  const __m512 t0 = _mm512_unpacklo_ps(v0, v1);
-  const __m512 t1 = _mm512_unpackhi_ps(v0, v1);
-  const __m512 t2 = _mm512_unpacklo_ps(v2, v3);
-  const __m512 t3 = _mm512_unpackhi_ps(v2, v3);
-  const __m512 lane0 = _mm512_shuffle_ps(t0, t2, 0x44);
-  const __m512 lane1 = _mm512_shuffle_ps(t0, t2, 0xEE);
-  const __m512 lane2 = _mm512_shuffle_ps(t1, t3, 0x44);
-  const __m512 lane3 = _mm512_shuffle_ps(t1, t3, 0xEE);
-  return _mm512_add_ps(_mm512_add_ps(_mm512_add_ps(lane0, lane1), lane2), lane3);
-}
-
-// dot8's block sums (low half, then high half) of accumulators holding pairs
-// (a, c) in their low halves and (b, c) in their high halves: for columns
-// c = 0..7, [a x c0..c3, b x c0..c3, a x c4..c7, b x c4..c7].
-QUARNEL_TARGET_AVX512 inline __m512 reduce_eight(const __m512 (&v)[8]) {
-  const __m512 first = sum_quarters(v[0], v[1], v[2], v[3]);
-  const __m512 second = sum_quarters(v[4], v[5], v[6], v[7]);
-  const __m512 lows = _mm512_shuffle_f32x4(first, second, _MM_SHUFFLE(2, 0, 2, 0));
-  const __m512 highs = _mm512_shuffle_f32x4(first, second, _MM_SHUFFLE(3, 1, 3, 1));
-  return _mm512_add_ps(lows, highs);
-}
 
 // One tile: dot8(query row q[r], document row d[c]) for r < 4, c < 8, each
 // query token's eight values folded by max into its eight best lanes.
