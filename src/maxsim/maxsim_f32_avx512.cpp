@@ -81,6 +81,15 @@ QUARNEL_TARGET_AVX512 void score_tokens(const TokenRows& query, std::size_t firs
   for (std::size_t s = 0; s < document.count; s += kTileDocuments) {
     const float* d[kTileDocuments];
     for (std::size_t c = 0; c < kTileDocuments; ++c) d[c] = document.row(std::min(s + c, document.count - 1));
+    // The next tile's rows are fetched while this one is scored: a short
+    // query meets each tile only a few times, too few to hide a miss.
+    if (s + kTileDocuments < document.count) {
+      const std::size_t next_rows = std::min(kTileDocuments, document.count - s - kTileDocuments);
+      for (std::size_t c = 0; c < next_rows; ++c) {
+        const auto* row = reinterpret_cast<const char*>(document.row(s + kTileDocuments + c));
+        for (std::size_t byte = 0; byte < dim * sizeof(float); byte += 64) _mm_prefetch(row + byte, _MM_HINT_T0);
+      }
+    }
     for (std::size_t t = first; t < last; t += kTileTokens) {
       const float* q[kTileTokens];
       float* best[kTileTokens];
