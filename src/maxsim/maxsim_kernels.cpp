@@ -5,14 +5,16 @@ namespace {
 
 SimdPath runnable(SimdPath path) { return simd_path_runnable(path) ? path : SimdPath::Sse2; }
 
-CodeMaxSimKernels avx512_code_kernels() {
+}  // namespace
+
+CodeMaxSimKernels avx512_code_kernels(bool vnni, bool vpopcntdq) {
   CodeMaxSimKernels kernels = avx2::kCodeMaxSimKernels;
-  if (cpu_has_avx512_vpopcntdq()) {
+  if (vpopcntdq) {
     kernels.bit_layout = CodeLayout::Bits;
     kernels.bit_lanes = 16;
     kernels.hamming = avx512::kHammingByPopcount;
   }
-  if (cpu_has_avx512_vnni()) {
+  if (vnni) {
     kernels.nibble_layout = CodeLayout::NibbleQuads8;
     kernels.nibbles = avx512::kNibblesByVnni;
     kernels.byte_layout = CodeLayout::Bits;
@@ -21,8 +23,6 @@ CodeMaxSimKernels avx512_code_kernels() {
   }
   return kernels;
 }
-
-}  // namespace
 
 const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path) {
   switch (runnable(path)) {
@@ -39,7 +39,7 @@ const F32MaxSimKernels& f32_maxsim_kernels(SimdPath path) {
 const CodeMaxSimKernels& code_maxsim_kernels(SimdPath path) {
   switch (runnable(path)) {
     case SimdPath::Avx512: {
-      static const CodeMaxSimKernels kernels = avx512_code_kernels();
+      static const CodeMaxSimKernels kernels = avx512_code_kernels(cpu_has_avx512_vnni(), cpu_has_avx512_vpopcntdq());
       return kernels;
     }
     case SimdPath::Avx2:

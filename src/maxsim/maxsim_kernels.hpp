@@ -76,6 +76,10 @@ extern const CodeKernel kNibblesByVnni;
 extern const CodeKernel kBytesByVnni;
 }  // namespace avx512
 
+// The AVX-512 set for a CPU with or without each extension: the AVX2 kernel
+// stands in for each one missing. Only for a CPU with AVX-512 F/BW/VL.
+CodeMaxSimKernels avx512_code_kernels(bool vnni, bool vpopcntdq);
+
 // The kernels of a path; a path the CPU cannot run falls back to SSE2. On
 // the AVX-512 path a kernel whose extension (VNNI, VPOPCNTDQ) the CPU lacks
 // is the AVX2 one.
