@@ -41,8 +41,11 @@ progress() {
   local line
   while IFS= read -r line; do
     if [[ $line =~ \[([0-9]+/[0-9]+)\]\ (Building|Linking)\ CXX\ [a-z\ ]+\ (.*)$ ]]; then
-      local what=${BASH_REMATCH[3]#CMakeFiles/}
-      echo "setup:   [${BASH_REMATCH[1]}] ${BASH_REMATCH[2],,} ${what/.dir\//: }"
+      local step=${BASH_REMATCH[1]} action=${BASH_REMATCH[2],,} what=${BASH_REMATCH[3]#CMakeFiles/}
+      what=${what%.o}
+      what=${what/.dir\//: }
+      [[ $what =~ ^(.*)Unity/unity_([0-9]+)_cxx\.cxx$ ]] && what="${BASH_REMATCH[1]}batch ${BASH_REMATCH[2]} of its files"
+      echo "setup:   [$step] $action $what"
     fi
   done
 }
