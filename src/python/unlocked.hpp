@@ -28,7 +28,21 @@ namespace quarnel::python {
 #define QUARNEL_CATCH_THREAD_EXIT catch (...)
 #endif
 
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 inline void take_lock_back(PyThreadState* thread) {
+  // A thread that would be told to end waits here without unwinding at all:
+  // with libc++ the unwinding pthread_exit starts goes through glibc's
+  // unwinder, which cannot run libc++'s handlers safely.
+  if (interpreter_finalizing()) {
+    for (;;) pause();
+  }
   try {
     PyEval_RestoreThread(thread);
   } QUARNEL_CATCH_THREAD_EXIT {
