@@ -72,7 +72,12 @@ EOF
 step "tests against the installed wheel"
 HAYSTACK_TELEMETRY_ENABLED=False "$venv_python" -m pytest -q -rs -p no:cacheprovider tests/python "$@"
 
+# The adapters' typed example needs the frameworks' sources read whole: checked
+# here once rather than in the test suite.
+step "mypy --strict on the adapters' typed example"
+"$venv_python" -m mypy --strict --cache-dir "$stage/.mypy_cache" examples/typed_adapters.py
+
 step "pyright --strict on the typed examples"
 echo '{"typeCheckingMode": "strict"}' >pyrightconfig.json
-basedpyright --pythonpath "$venv_python" examples/typed_module.py examples/typed_selection.py
+basedpyright --pythonpath "$venv_python" examples/typed_module.py examples/typed_selection.py examples/typed_adapters.py
 step "done"

@@ -3,7 +3,8 @@
 `ContextSelector` chooses the chunks that best serve a query within a token
 budget and returns a `Selection`. Framework adapters live in submodules that
 import only when their framework is installed: `quarnel.langchain`
-(`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`). `maxsim`,
+(`QuarnelCompressor`), `quarnel.haystack` (`QuarnelRanker`) and `quarnel.llama_index`
+(`QuarnelNodePostprocessor`). `maxsim`,
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
 tokens of items with their own lengths (`quarnel.maxsim`).
 """
@@ -20,7 +21,7 @@ __path__ = extend_path(__path__, __name__)
 from quarnel_solver import version as _native_version
 
 from .defaults import DEFAULTS, SelectionDefaults
-from .errors import InternalError
+from .errors import InternalError, SelectionError, SelectionWarning
 from .maxsim import maxsim, maxsim_binary_documents, maxsim_quantized
 from .selection import ChunkReport, Selection
 from .selector import ContextSelector
@@ -32,6 +33,8 @@ __all__ = [
     "Selection",
     "ChunkReport",
     "InternalError",
+    "SelectionWarning",
+    "SelectionError",
     "DEFAULTS",
     "SelectionDefaults",
     "maxsim",
