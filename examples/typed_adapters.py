@@ -13,6 +13,7 @@ import zlib
 
 import numpy as np
 from numpy.typing import NDArray
+from typing_extensions import assert_type
 
 import quarnel
 
@@ -89,8 +90,10 @@ def best_document_per_query() -> NDArray[np.intp]:
     rng = np.random.default_rng(0)
     queries = rng.standard_normal((2, 4, 16)).astype(np.float32)
     documents = rng.standard_normal((5, 9, 16)).astype(np.float32)
-    scores: NDArray[np.float32] = quarnel.maxsim(queries, documents)
-    per_candidate: list[NDArray[np.float32]] = quarnel.maxsim(queries, documents, candidates=[[0, 2], [4]])
+    scores = assert_type(quarnel.maxsim(queries, documents), NDArray[np.float32])
+    per_candidate = assert_type(
+        quarnel.maxsim(queries, documents, candidates=[[0, 2], [4]]), list[NDArray[np.float32]]
+    )
     assert len(per_candidate) == 2
     best: NDArray[np.intp] = scores.argmax(axis=1)  # an array in, an array out: no union to narrow
     return best
@@ -98,7 +101,8 @@ def best_document_per_query() -> NDArray[np.intp]:
 
 def texts_selection() -> quarnel.Selection[str]:
     vectors = np.array([word_vector(t) for t in TEXTS])
-    return quarnel.ContextSelector(200).select(word_vector("topic 1"), vectors, texts=TEXTS, query_text="topic 1")
+    selection = quarnel.ContextSelector(200).select(word_vector("topic 1"), vectors, texts=TEXTS, query_text="topic 1")
+    return assert_type(selection, quarnel.Selection[str])
 
 
 def main() -> None:

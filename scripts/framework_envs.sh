@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# The adapters in real pipelines of their frameworks, offline, at the lowest and
-# the latest versions the extras declare: two virtual environments of their own,
-# one holding every framework at its floor, one at its newest release. The
+# The adapters in real pipelines of their frameworks, offline, at the lowest
+# versions the extras declare: a virtual environment of its own holding every
+# framework at its floor. The newest releases need no environment of their own
+# in CI: test.sh's fresh .venv and build_wheel.sh's fresh venv install them
+# through the test extra and run the same tests. `framework_envs.sh lowest
+# latest` builds a latest environment here too, for checking by hand. The
 # package is compiled once: a wheel from the .venv's persistent build directory
-# (scripts/setup.sh made it, ccache behind it) goes into both.
+# (scripts/setup.sh made it, ccache behind it) goes into each environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$PWD/build/frameworks
 PYTHON=${PYTHON:-python3}
 extras=(langchain haystack llama-index)
+levels=("$@")
+[ ${#levels[@]} -gt 0 ] || levels=(lowest)
 step() { echo "framework_envs: $* (${SECONDS}s)"; }
 
 [ -x .venv/bin/python ] || bash scripts/setup.sh
@@ -34,8 +39,8 @@ lowest=$(sed 's/>=/==/' <<<"$requirements" | tr '\n' ' ')
 latest="$(sed 's/>=.*//' <<<"$requirements" | tr '\n' ' ') langchain-classic"
 joined=$(IFS=,; echo "${extras[*]}")
 
-# Installing is network-bound: both environments side by side, one log each.
-for which in lowest latest; do
+# Installing is network-bound: the environments side by side, one log each.
+for which in "${levels[@]}"; do
   pins=${!which}
   (
     "$PYTHON" -m venv "$out/$which" &&
@@ -43,8 +48,8 @@ for which in lowest latest; do
   ) >"$out/$which.log" 2>&1 &
   eval "pid_$which=$!"
 done
-step "installing: lowest $lowest; latest $latest"
-for which in lowest latest; do
+step "installing ${levels[*]}: lowest is $lowest"
+for which in "${levels[@]}"; do
   pid="pid_$which"
   if ! wait "${!pid}"; then
     echo "framework_envs: installing the $which environment failed:" >&2
@@ -53,7 +58,7 @@ for which in lowest latest; do
   fi
 done
 
-for which in lowest latest; do
+for which in "${levels[@]}"; do
   python=$out/$which/bin/python
   step "$which: $("$python" -m pip list 2>/dev/null | tr -s ' ' |
     grep -i -E "^(langchain-core|langchain-classic|haystack-ai|llama-index-core|pydantic|numpy) " | paste -sd, -)"

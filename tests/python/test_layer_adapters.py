@@ -246,9 +246,9 @@ class TestHaystackOptions:
         from haystack import Document
 
         return [
-            Document(content=f"topic {k % 4} note {k} " + "word " * 30, embedding=word_vector(f"topic {k % 4}"),
-                     meta={"file_path": f"f{k}"}, score=float(k))
-            for k in range(12)
+            Document(content=head + " word" * 30, embedding=word_vector(head), meta={"file_path": f"f{k}"},
+                     score=float(k))
+            for k, head in enumerate(f"topic {k % 4} note {k}" for k in range(12))
         ]
 
     def test_top_k_overrides_query_text_and_the_retriever_score(self, documents):

@@ -40,9 +40,9 @@ def test_a_short_selection_warns_naming_the_reason_or_raises_when_strict():
         (lambda: ContextSelector().select(QUERY, VECTORS.T, texts=TEXTS), ValueError,
          r"embeddings: expected one row per chunk .* got shape \(32, 10\), one column per chunk"),
         (lambda: ContextSelector().select(QUERY, VECTORS, texts=TEXTS, query_text=b"q"), TypeError,
-         r"query_text: expected str or None"),
+         r"query_text: expected (a )?str or None"),
         (lambda: ContextSelector().select(QUERY, VECTORS, token_counts=[5] * 10, query_text="q"), ValueError,
-         r"query_text: given without texts"),
+         r"query_text: .*texts"),
     ],
     ids=["zero budget", "duplicate ids", "transposed", "query_text type", "query_text alone"],
 )
