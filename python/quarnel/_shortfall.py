@@ -13,18 +13,18 @@ from numpy.typing import NDArray
 from .errors import SelectionError, SelectionWarning
 
 
-def shortfall(selection: Any, costs: NDArray[np.uint32], pool_costs: NDArray[np.uint32]) -> str | None:
+def shortfall(selection: Any, pool_costs: NDArray[np.uint32]) -> str | None:
     """Why this selection is short of what was asked, or None when it is not
-    (nothing given, nothing asked: an empty input is no shortfall)."""
+    (nothing given, nothing asked: an empty input is no shortfall).
+    `pool_costs` are the token costs of the candidates the solver saw."""
     if selection.num_inputs == 0:
         return None
     reasons = []
     if len(selection) == 0:
-        budget = selection.token_budget
-        if int(costs.min()) > budget:
-            reasons.append(f"every chunk exceeds the budget of {budget} tokens (the smallest has {int(costs.min())})")
-        elif len(pool_costs) and int(pool_costs.min()) > budget:
-            reasons.append(f"every candidate the solver saw exceeds the budget of {budget} tokens")
+        budget, smallest = selection.token_budget, int(pool_costs.min()) if len(pool_costs) else 0
+        if smallest > budget:
+            which = "chunk" if selection.num_candidates == selection.num_inputs else "candidate the solver saw"
+            reasons.append(f"every {which} exceeds the budget of {budget} tokens (the smallest has {smallest})")
         else:
             reasons.append("no chunk was selected")
     if selection.violations:
@@ -32,8 +32,8 @@ def shortfall(selection: Any, costs: NDArray[np.uint32], pool_costs: NDArray[np.
     return "; ".join(reasons) or None
 
 
-def report(selection: Any, costs: NDArray[np.uint32], pool_costs: NDArray[np.uint32], strict: bool) -> None:
-    reason = shortfall(selection, costs, pool_costs)
+def report(selection: Any, pool_costs: NDArray[np.uint32], strict: bool) -> None:
+    reason = shortfall(selection, pool_costs)
     if reason is None:
         return
     if strict:

@@ -323,7 +323,7 @@ class ContextSelector:
             _charges=(0.5 * lambda_ * charges[np.ix_(chosen, chosen)].astype(np.float64)).tolist(),
             _texts=None if chunks.texts is None else tuple(chunks.texts),
         )
-        _shortfall.report(selection, chunks.costs, chunks.costs[pool], self.strict)
+        _shortfall.report(selection, chunks.costs[pool], self.strict)
         return selection
 
     def _read(
