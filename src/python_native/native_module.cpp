@@ -1,5 +1,6 @@
 // quarnel._native: the variable-length MaxSim entry points behind
-// quarnel.maxsim, quarnel.maxsim_quantized and quarnel.maxsim_binary_documents.
+// quarnel.maxsim, quarnel.maxsim_quantized and quarnel.maxsim_binary_documents;
+// the selection layer's solve and dot products (solve_binding, dots).
 // The Python layer converts and validates the caller's input; this module
 // copies the tokens it scores (with the GIL held), then releases the GIL and
 // scores on the shared worker pool, so other threads may change or drop
@@ -25,7 +26,9 @@
 #include "python/keyword_names.hpp"
 #include "python/signal_poll.hpp"
 #include "python/unlocked.hpp"
+#include "python_native/dots.hpp"
 #include "python_native/restore.hpp"
+#include "python_native/solve_binding.hpp"
 
 namespace py = pybind11;
 
@@ -225,7 +228,7 @@ py::array maxsim_codes(const py::object& q_codes, const py::object& q_meta, cons
   run_unlocked([&] {
     const CodeLayout layout = code_layout(num_bits);
     const CodeSide queries = make_code_side(packed_source(qc, qm), layout, 1, qc.width);
-    const CodeSide documents = make_code_side(packed_source(dc, dm), layout, kDocumentLanes, qc.width);
+    const CodeSide documents = make_code_side(packed_source(dc, dm), layout, code_document_lanes(num_bits), qc.width);
     const float w = params.component_count();
     if (pairs) max_sim_code_pairs(queries, documents, num_bits, w, view(*pairs), out, active_simd_path(), std::ref(poll));
     else max_sim_code_items(queries, documents, num_bits, w, out, active_simd_path(), std::ref(poll));
@@ -252,7 +255,7 @@ PYBIND11_MODULE(_native, m) {
   });
   const auto none = py::none();
   m.def("simd_path", [] { return std::string(quarnel::simd_path_name(quarnel::active_simd_path())); },
-        "The vector instruction set the kernels run on: 'sse2' or 'avx2'");
+        "The vector instruction set the kernels run on: 'sse2', 'avx2' or 'avx512'");
   m.def("maxsim_f32", &maxsim_f32, py::arg("queries"), py::arg("query_index"), py::arg("documents"),
         py::arg("document_index"), py::arg("query_of") = none, py::arg("document_of") = none);
   m.def("maxsim_binary", &maxsim_binary, py::arg("queries"), py::arg("query_index"), py::arg("documents"),
@@ -261,5 +264,7 @@ PYBIND11_MODULE(_native, m) {
         py::arg("document_codes"), py::arg("document_meta"), py::arg("document_index"), py::arg("num_bits"),
         py::arg("dim"), py::arg("query_of") = none, py::arg("document_of") = none);
   register_restore(m);
+  register_dots(m);
+  register_solve(m);
   quarnel::python::guard_keyword_names(m, m.attr("simd_path"));
 }
