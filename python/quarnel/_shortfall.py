@@ -23,7 +23,7 @@ def shortfall(selection: Any, pool_costs: NDArray[np.uint32]) -> str | None:
     if len(selection) == 0:
         budget, smallest = selection.token_budget, int(pool_costs.min()) if len(pool_costs) else 0
         if smallest > budget:
-            which = "chunk" if selection.num_candidates == selection.num_inputs else "candidate the solver saw"
+            which = "chunk" if selection.num_candidates == selection.num_inputs else "candidate chunk"
             reasons.append(f"every {which} exceeds the budget of {budget} tokens (the smallest has {smallest})")
         else:
             reasons.append("no chunk was selected")

@@ -231,7 +231,7 @@ class TestLangChainOptions:
             def embed_documents(self, texts):
                 return super().embed_documents(texts)[:-1]
 
-        with pytest.warns(quarnel.SelectionWarning, match="every chunk exceeds the budget of 30 tokens"):
+        with pytest.warns(quarnel.SelectionWarning, match="chunk exceeds the budget of 30 tokens"):
             chosen = QuarnelCompressor(embeddings=DeterministicFakeEmbedding(size=16), token_budget=30)\
                 .compress_documents(docs, "note")
         assert chosen == []
@@ -264,7 +264,7 @@ class TestHaystackOptions:
         assert all(d.meta["retriever_score"] == by_id[d.id].score for d in chosen)
         assert len(ranker.run(documents=documents, query_embedding=query, top_k=1)["documents"]) == 1
         assert len(ranker.run(documents=documents, query_embedding=query, token_budget=45)["documents"]) == 1
-        with pytest.warns(quarnel.SelectionWarning, match="every chunk exceeds the budget of 20 tokens"):
+        with pytest.warns(quarnel.SelectionWarning, match="chunk exceeds the budget of 20 tokens"):
             assert ranker.run(documents=documents, query_embedding=query, token_budget=20)["documents"] == []
         with pytest.raises(quarnel.SelectionError):
             QuarnelRanker(token_budget=20, strict=True).run(documents=documents, query_embedding=query)
@@ -337,7 +337,7 @@ class TestLlamaIndex:
         previous, Settings.embed_model = Settings._embed_model, model
         try:
             post = QuarnelNodePostprocessor(token_budget=10)
-            with pytest.warns(quarnel.SelectionWarning, match="every chunk exceeds the budget of 10 tokens"):
+            with pytest.warns(quarnel.SelectionWarning, match="chunk exceeds the budget of 10 tokens"):
                 assert post.postprocess_nodes(nodes, query_str="topic 2") == []
         finally:
             Settings._embed_model = previous

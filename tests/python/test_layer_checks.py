@@ -17,12 +17,12 @@ TEXTS = [f"passage {k} " + "word " * 38 for k in range(10)]  # 52 tokens each by
 
 
 def test_a_short_selection_warns_naming_the_reason_or_raises_when_strict():
-    with pytest.warns(quarnel.SelectionWarning, match="every chunk exceeds the budget of 50 tokens"):
+    with pytest.warns(quarnel.SelectionWarning, match="chunk exceeds the budget of 50 tokens"):
         assert len(ContextSelector(50).select(QUERY, VECTORS, texts=TEXTS)) == 0
     with pytest.warns(quarnel.SelectionWarning, match="Missing required role: Example"):
         selection = ContextSelector(500, must_include_roles=["example"]).select(QUERY, VECTORS, texts=TEXTS)
     assert len(selection) > 0 and not selection.satisfied
-    with pytest.raises(quarnel.SelectionError, match="every chunk exceeds the budget of 50 tokens") as caught:
+    with pytest.raises(quarnel.SelectionError, match="chunk exceeds the budget of 50 tokens") as caught:
         ContextSelector(50, strict=True).select(QUERY, VECTORS, texts=TEXTS)
     assert caught.value.selection.num_inputs == 10
     with warnings.catch_warnings():
