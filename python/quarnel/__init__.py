@@ -6,7 +6,9 @@ import only when their framework is installed: `quarnel.langchain`
 (`QuarnelCompressor`), `quarnel.haystack` (`QuarnelRanker`) and `quarnel.llama_index`
 (`QuarnelNodePostprocessor`). `maxsim`,
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
-tokens of items with their own lengths (`quarnel.maxsim`).
+tokens of items with their own lengths (`quarnel.maxsim`). `quarnel.coverage`
+builds the query-term coverage that `select` rewards: lexical from the texts
+(`query_text=`), or per token from token vectors (`token_coverage`).
 """
 
 from __future__ import annotations
@@ -20,6 +22,7 @@ __path__ = extend_path(__path__, __name__)
 
 from quarnel_solver import version as _native_version
 
+from .coverage import CorpusStatistics, token_coverage
 from .defaults import DEFAULTS, SelectionDefaults
 from .errors import InternalError, SelectionError, SelectionWarning
 from .maxsim import maxsim, maxsim_binary_documents, maxsim_quantized
@@ -40,4 +43,6 @@ __all__ = [
     "maxsim",
     "maxsim_quantized",
     "maxsim_binary_documents",
+    "token_coverage",
+    "CorpusStatistics",
 ]

@@ -322,17 +322,6 @@ def id_list(value: Iterable[Any] | None, count: int) -> list[Hashable]:
     return ids
 
 
-def query_text(value: object, texts: object) -> str | None:
-    """The query's own text, which the chunks' texts are matched against."""
-    if value is None:
-        return None
-    if not isinstance(value, str):
-        _fail(TypeError, "query_text", "str or None", value)
-    if texts is None:
-        raise ValueError("query_text: given without texts; the chunks' texts are what it is matched against")
-    return value
-
-
 def token_budget(value: object) -> int:
     budget = token_count("token_budget", value)
     if budget == 0:
