@@ -116,7 +116,7 @@ def test_adapter_messages_name_the_real_fault():
             return super().embed_documents(texts)[:-1]
 
     docs = [Document(page_content=f"passage {k}") for k in range(9)]
-    with pytest.raises(ValueError, match="embeddings: OneShort returned 8 vectors for 9 documents"):
+    with pytest.raises(ValueError, match=r"embeddings\.embed_documents: returned 8 vectors for 9 texts"):
         QuarnelCompressor(embeddings=OneShort(size=16)).compress_documents(docs, "passage")
 
 
