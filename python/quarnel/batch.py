@@ -93,7 +93,7 @@ class BatchSelector:
         for row in range(data.rows):
             query = np.asarray(queries[row])
             arguments = {
-                name: as_list(column[row])
+                name: _row_value(name, column[row])
                 for name, column in candidates.items()
                 if column is not None and not missing(column[row])
             }
@@ -116,6 +116,14 @@ class BatchSelector:
 
     def __repr__(self) -> str:
         return f"BatchSelector({self.selector!r}, threads={self.threads})"
+
+
+def _row_value(name: str, value: Any) -> Any:
+    """A row of a per-candidate column as select takes it: token counts as their array, the rest (ids
+    above all) as plain Python values."""
+    if name == "token_counts" and isinstance(value, np.ndarray) and value.dtype.kind in "iu":
+        return value
+    return as_list(value)
 
 
 _select_takes_query_text: bool | None = None

@@ -31,6 +31,15 @@ def _threads(num_cpus: float) -> int:
     return max(1, math.floor(num_cpus))
 
 
+def _actors(concurrency: int | tuple[int, int] | None) -> ray.data.ActorPoolStrategy:
+    """The actor pool for `concurrency`: a fixed count, a (min, max) range, or None for Ray's autoscaling."""
+    if concurrency is None:
+        return ray.data.ActorPoolStrategy(min_size=1)
+    if isinstance(concurrency, tuple):
+        return ray.data.ActorPoolStrategy(min_size=concurrency[0], max_size=concurrency[1])
+    return ray.data.ActorPoolStrategy(size=concurrency)
+
+
 def select(
     dataset: ray.data.Dataset,
     *,
@@ -43,7 +52,10 @@ def select(
 
     `selector_arguments` are those of `quarnel.ContextSelector`, checked here
     before any work starts. `concurrency` is the number of actors (or a
-    (min, max) range), each with `num_cpus` CPUs.
+    (min, max) range), each with `num_cpus` CPUs. Actors that take every CPU
+    of the cluster leave none for the tasks that read or make the batches
+    upstream, and the job waits for ever: leave them a CPU, or produce the
+    batches in the same actors (Ray fuses a `map_batches` before this one).
     """
     BatchSelector(threads=_threads(num_cpus), **selector_arguments)  # fails here on a bad argument
     return dataset.map_batches(
@@ -51,7 +63,7 @@ def select(
         fn_constructor_kwargs={"threads": _threads(num_cpus), **selector_arguments},
         batch_size=batch_size,
         num_cpus=num_cpus,
-        concurrency=concurrency,
+        compute=_actors(concurrency),
     )
 
 
@@ -94,6 +106,6 @@ def rerank(
             fn_constructor_kwargs={"shard": shard, "top_m": top_m, "threads": threads, "last": k == len(shards) - 1},
             batch_size=batch_size,
             num_cpus=num_cpus,
-            concurrency=concurrency,
+            compute=_actors(concurrency),
         )
     return dataset

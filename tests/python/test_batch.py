@@ -62,6 +62,30 @@ def test_selection_passes_the_selector_arguments_and_names_the_failing_row():
         BatchSelector(**SELECTOR_ARGUMENTS)({"query_id": np.arange(2), "query_embedding": np.zeros((2, DIM))})
 
 
+def test_query_text_reaches_select_when_it_takes_one():
+    import inspect
+    import warnings
+
+    from quarnel import ContextSelector
+
+    columns = selection_columns(queries=4)
+    columns["query_text"] = np.array(["first", None, "third", "fourth"], dtype=object)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = BatchSelector(**SELECTOR_ARGUMENTS)(columns)
+    if "query_text" in inspect.signature(ContextSelector.select).parameters:
+        selector = ContextSelector(**SELECTOR_ARGUMENTS)
+        for row in range(4):
+            text = columns["query_text"][row]
+            extra = {} if text is None else {"query_text": text}
+            chosen = selector.select(columns["query_embedding"][row], columns["embeddings"][row],
+                                     ids=columns["ids"][row], token_counts=columns["token_counts"][row], **extra)
+            assert list(chosen.ids) == out["ids"][row]
+    else:
+        assert any("query_text column is not used" in str(w.message) for w in caught)
+        assert batch_answers(*out.values()) == loop_selections(columns)
+
+
 def unsharded_top(queries, top_m):
     tokens, offsets = documents()
     ids = np.arange(500, 500 + len(offsets) - 1)
@@ -118,8 +142,8 @@ def test_shard_kinds_and_files(tmp_path):
 
 
 def run_python(code, **env):
-    environment = {**os.environ, **env}
-    environment.pop("RAYON_NUM_THREADS", None) if "RAYON_NUM_THREADS" not in env else None
+    environment = {name: value for name, value in os.environ.items() if name != "RAYON_NUM_THREADS"}
+    environment.update(env)
     done = subprocess.run([sys.executable, "-W", "always", "-c", code], capture_output=True, text=True,
                           env=environment, timeout=120)
     assert done.returncode == 0, done.stderr
