@@ -4,6 +4,7 @@ does not install (pyspark is a wheel of several hundred megabytes)."""
 
 import os
 import shutil
+import sys
 
 import numpy as np
 import pytest
@@ -18,7 +19,8 @@ from pyspark.sql import SparkSession  # noqa: E402
 from quarnel.batch import BatchSelector  # noqa: E402
 
 
-def test_map_in_pandas_recipe_equals_the_plain_loop():
+def test_map_in_pandas_recipe_equals_the_plain_loop(monkeypatch):
+    monkeypatch.setenv("PYSPARK_PYTHON", sys.executable)  # workers need this environment's quarnel
     columns = selection_columns(queries=24)
     spark = (SparkSession.builder.master("local[2]").config("spark.ui.enabled", "false")
              .config("spark.sql.execution.arrow.pyspark.enabled", "true").getOrCreate())
