@@ -49,11 +49,14 @@ class Batch:
             raise ValueError(f"batch: columns differ in length ({sorted(lengths)})")
         self.rows = lengths.pop() if lengths else 0
 
-    def column(self, name: str, *, required: bool = True) -> NDArray[Any] | None:
+    def column(self, name: str) -> NDArray[Any]:
         value = self.columns.get(name)
-        if value is None and required:
+        if value is None:
             raise KeyError(f"batch: no column {name!r} (columns: {', '.join(self.columns) or 'none'})")
         return value
+
+    def optional(self, name: str) -> NDArray[Any] | None:
+        return self.columns.get(name)
 
     def result(self, columns: dict[str, NDArray[Any]]) -> Any:
         """The columns as a batch of the kind this one came as (pandas keeps the index when rows match)."""

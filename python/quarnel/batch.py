@@ -87,7 +87,7 @@ class BatchSelector:
         query_ids = data.column("query_id")
         queries = data.column("query_embedding")
         embeddings = data.column("embeddings")
-        candidates = {name: data.column(name, required=False) for name in _CANDIDATE_COLUMNS}
+        candidates = {name: data.optional(name) for name in _CANDIDATE_COLUMNS}
         query_texts = _query_texts(data)
         selections = []
         for row in range(data.rows):
@@ -132,7 +132,7 @@ _select_takes_query_text: bool | None = None
 def _query_texts(data: Batch) -> NDArray[Any] | None:
     """The query_text column when there is one and ContextSelector.select takes it."""
     global _select_takes_query_text
-    texts = data.column("query_text", required=False)
+    texts = data.optional("query_text")
     if texts is None:
         return None
     if _select_takes_query_text is None:
@@ -253,15 +253,15 @@ class BatchMaxSim:
         if shard["meta"] is not None:
             codes = [matrix(row, tokens.shape[1]) for row in data.column("query_codes")]
             metas = [matrix(row, 4) for row in data.column("query_meta")]
-            return maxsim_quantized(codes, metas, tokens, shard["meta"], num_bits, shard["dim"],
-                                    document_offsets=offsets)
+            return np.asarray(maxsim_quantized(codes, metas, tokens, shard["meta"], num_bits, shard["dim"],
+                                               document_offsets=offsets))
         width = tokens.shape[1] * 8 if num_bits == 1 else tokens.shape[1]
         queries = [matrix(row, width) for row in data.column("query_tokens")]
         if num_bits == 1:
-            return maxsim_binary_documents(queries, tokens, document_offsets=offsets)
+            return np.asarray(maxsim_binary_documents(queries, tokens, document_offsets=offsets))
         if num_bits is not None:
             raise ValueError(f"num_bits: codes of {num_bits} bits need their meta")
-        return maxsim(queries, tokens, document_offsets=offsets)
+        return np.asarray(maxsim(queries, tokens, document_offsets=offsets))
 
     def __repr__(self) -> str:
         where = self.path if self.path is not None else "arrays"
@@ -304,7 +304,7 @@ class RerankStep:
     def __call__(self, batch: Any) -> Any:
         data = Batch(batch)
         ids, scores = self.scorer.tops(data)
-        earlier_ids, earlier_scores = data.column("ids", required=False), data.column("scores", required=False)
+        earlier_ids, earlier_scores = data.optional("ids"), data.optional("scores")
         if earlier_ids is not None and earlier_scores is not None:
             for row in range(data.rows):
                 ids[row], scores[row] = _merge(
@@ -312,7 +312,7 @@ class RerankStep:
                     np.concatenate([np.asarray(earlier_scores[row], np.float32), scores[row]]),
                     self.scorer.top_m,
                 )
-        kept = {"query_id": data.column("query_id")} if self.last else dict(data.columns)
+        kept: dict[str, NDArray[Any]] = {"query_id": data.column("query_id")} if self.last else dict(data.columns)
         return data.result({**kept, "ids": objects(ids), "scores": objects(scores)})
 
 
