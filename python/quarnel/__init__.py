@@ -5,7 +5,9 @@ budget and returns a `Selection`. Framework adapters live in submodules that
 import only when their framework is installed: `quarnel.langchain`
 (`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`). `maxsim`,
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
-tokens of items with their own lengths (`quarnel.maxsim`).
+tokens of items with their own lengths (`quarnel.maxsim`). Offline jobs over
+columnar batches use `quarnel.batch`, on Ray Data (`quarnel.ray`) or Dask
+(`quarnel.dask`).
 """
 
 from __future__ import annotations
