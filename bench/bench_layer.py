@@ -1,6 +1,6 @@
 """What `quarnel.ContextSelector` returns next to the bare module, and what the layer costs.
 
-Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 5]
+Usage: PYTHONPATH=<build dir>:python python bench/bench_layer.py [--candidates 300] [--repeats 15] [--timing-only]
 
 Candidates: Python's bundled documentation topics (pydoc_data) cut into passages of about 150
 words and embedded with a hashed sublinear TF-IDF (1024 buckets, non-negative, unit rows), built
@@ -10,8 +10,8 @@ with id, text, embedding and token count only, `TabuSearchSolver(SolverConfig())
 constraints, as a new user would call it; the layer gets the same passages through
 `ContextSelector()` with its defaults, and once more with the module's token budget of 8192 for a
 like-for-like count. "zero" counts chosen passages whose cosine with the query is 0, "< 0.05"
-those below 0.05. The timing rows compare one `select` with the native solve on the same pool
-(the layer's conversion and cosines are the difference).
+those below 0.05. The timing rows (see `timing`) compare one `select` with the native solve on
+the same pool (the layer's conversion, pricing and cosines are the difference).
 """
 import argparse
 import collections
@@ -35,6 +35,7 @@ QUERIES = [
 ]
 DIM = 1024
 WORDS_PER_PASSAGE = 150
+TIMING_WORDS = 30
 STOPWORDS = set("a an and are as at be by do does for from how in is it of on or the to what with".split())
 
 
@@ -51,6 +52,17 @@ def passages():
                 current = []
         if current and sum(len(p.split()) for p in current) >= 20:
             texts.append("\n\n".join(current))
+    return texts
+
+
+def word_windows():
+    """The same pages cut into runs of TIMING_WORDS words, for more candidates."""
+    from pydoc_data.topics import topics
+
+    texts = []
+    for _, text in sorted(topics.items()):
+        words = text.split()
+        texts += [" ".join(words[k:k + TIMING_WORDS]) for k in range(0, len(words), TIMING_WORDS)]
     return texts
 
 
@@ -90,8 +102,12 @@ def row(label, chosen, relevance, tokens):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--candidates", type=int, default=300)
-    parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--repeats", type=int, default=15)
+    parser.add_argument("--timing-only", action="store_true", help="only the time per call")
     args = parser.parse_args()
+    if args.timing_only:
+        timing(args.repeats)
+        return
 
     texts = passages()
     words = [terms(t) for t in texts]
@@ -119,23 +135,53 @@ def main():
             sel = selector.select(query_embedding, embeddings, texts=chosen_texts, token_counts=counts)
             print(row(label, list(sel.indices), relevance, sel.total_tokens))
 
-    print(f"\nTime per call, median of {args.repeats}, ContextSelector() on the first query:")
-    for count in sorted({50, args.candidates}):
+    timing(args.repeats)
+
+
+def timed(selector, query_embedding, data, repeats, **kwargs):
+    """Median select time, native solve time and process CPU time, in ms.
+
+    On a shared machine the wall clock also counts waiting for a core; the
+    CPU time does not (with RAYON_NUM_THREADS=1 it is the work of one call).
+    """
+    times, solve, cpu = [], [], []
+    for _ in range(repeats):
+        started, started_cpu = time.perf_counter(), time.process_time()
+        sel = selector.select(query_embedding, data, **kwargs)
+        cpu.append((time.process_time() - started_cpu) * 1000.0)
+        times.append((time.perf_counter() - started) * 1000.0)
+        solve.append(sel.solve_time_ms)
+    return statistics.median(times), statistics.median(solve), statistics.median(cpu), sel
+
+
+def timing(repeats):
+    """The layer's cost per call at 50 and 2,000 candidates, vectors only.
+
+    Runs of 30 words give 2,000 candidates from the same pages;
+    chunks come with their texts and no token counts, so the layer prices
+    them by its word estimate, as a caller with plain texts gets.
+    """
+    texts = word_windows()
+    words = [terms(t) for t in texts]
+    model = Tfidf(words)
+    embeddings_all = np.stack([model.embed(w) for w in words])
+    print(f"\nTime per call, median of {repeats}, on the first query ({len(texts)} passages of "
+          f"{TIMING_WORDS} words, texts priced by the layer's estimate):")
+    layer, unpooled = quarnel.ContextSelector(), quarnel.ContextSelector(pool_size=None)
+    for count, selector, label in ((50, layer, "default pool"), (2000, layer, "default pool"),
+                                   (2000, unpooled, "pool_size=None")):
         query_embedding, picked, _ = candidates(texts, embeddings_all, model, QUERIES[0], count)
         embeddings = embeddings_all[picked]
-        counts = [tokens_all[i] for i in picked]
-        for label, data in (("float32 array", embeddings), ("float64 array", embeddings.astype(np.float64)),
-                            ("list of lists", embeddings.tolist())):
-            times, solve = [], []
-            for _ in range(args.repeats):
-                started = time.perf_counter()
-                sel = layer.select(query_embedding, data, token_counts=counts)
-                times.append((time.perf_counter() - started) * 1000.0)
-                solve.append(sel.solve_time_ms)
-            select_ms, solve_ms = statistics.median(times), statistics.median(solve)
-            print(f"  {count:>4} x {DIM} {label:<14} select {select_ms:7.2f} ms = native solve "
-                  f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} candidates)")
-
+        chosen_texts = [texts[i] for i in picked]
+        kinds = [("float32 array", embeddings)]
+        if count == 50:
+            kinds += [("float64 array", embeddings.astype(np.float64)), ("list of lists", embeddings.tolist())]
+        for kind, data in kinds:
+            timed(selector, query_embedding, data, 1, texts=chosen_texts)  # warm-up
+            select_ms, solve_ms, cpu_ms, sel = timed(selector, query_embedding, data, repeats, texts=chosen_texts)
+            print(f"  {len(picked):>4} x {DIM} {kind:<14} {label:<15} select {select_ms:7.2f} ms = native solve "
+                  f"{solve_ms:6.2f} ms + layer {select_ms - solve_ms:6.2f} ms ({sel.num_candidates} pooled); "
+                  f"CPU {cpu_ms:6.2f} ms")
 
 if __name__ == "__main__":
     main()

@@ -84,8 +84,9 @@ def finite_number(where: str, value: object) -> float:
     return number
 
 
-def _numeric_array(name: str, value: object, ndim: int) -> NDArray[np.float64]:
-    """A C-contiguous float64 copy of real numbers with `ndim` dimensions.
+def _numeric_array(name: str, value: object, ndim: int, keep_float32: bool = False) -> NDArray[Any]:
+    """A C-contiguous float64 copy of real numbers with `ndim` dimensions
+    (float32 for a float32 array with `keep_float32`).
 
     Arrays of any real dtype and layout go through NumPy at once; nested
     sequences too, and only when NumPy cannot read them are they walked to
@@ -108,7 +109,10 @@ def _numeric_array(name: str, value: object, ndim: int) -> NDArray[np.float64]:
         raise TypeError(f"{name}: expected real numbers, got an array of dtype {array.dtype}")
     if array.ndim != ndim:
         raise ValueError(f"{name}: expected {ndim} dimension{'s' if ndim > 1 else ''}, got shape {array.shape}")
-    result = np.array(array, dtype=np.float64, order="C")
+    # float32 stays float32 where the caller asks (widening exactly is left
+    # to the consumer, and saves a pass over a large matrix).
+    dtype = np.float32 if keep_float32 and array.dtype == np.float32 else np.float64
+    result = np.array(array, dtype=dtype, order="C")
     if not np.isfinite(result).all():
         bad = np.argwhere(~np.isfinite(result))
         position = "".join(f"[{int(k)}]" for k in bad[0])
@@ -135,14 +139,14 @@ def _diagnose(name: str, rows: object, ndim: int) -> None:
             raise ValueError(f"{name}[{i}]: expected {width} values like {name}[0], got {len(entries)}")
 
 
-def embedding_matrix(value: object) -> NDArray[np.float64]:
+def embedding_matrix(value: object) -> NDArray[np.floating]:
     if value is None:
         raise TypeError("embeddings: required, one vector per chunk")
     if not isinstance(value, (np.ndarray, Sequence, Mapping)) and isinstance(value, Iterable):
         value = as_list("embeddings", value)  # a generator, read once
     if isinstance(value, Sequence) and not isinstance(value, (str, bytes)) and len(value) == 0:
         return np.zeros((0, 0))
-    matrix = _numeric_array("embeddings", value, 2)
+    matrix = _numeric_array("embeddings", value, 2, keep_float32=True)
     if matrix.shape[0] > 0 and matrix.shape[1] == 0:
         raise ValueError("embeddings: the vectors have no values")
     return matrix
@@ -207,24 +211,42 @@ def token_count(where: str, value: object) -> int:
     return count
 
 
-def token_costs(
-    counts: list[Any] | None,
-    texts: list[str] | None,
-    counter: Callable[[str], int],
-    count: int,
-) -> NDArray[np.uint32]:
-    """Given counts where present; the others counted from the texts."""
+def given_costs(counts: list[Any] | None, texts: list[str] | None, count: int) -> NDArray[np.uint32]:
+    """The given token counts, checked; 0 where the text is to be counted."""
     if counts is None and texts is None and count > 0:
         raise ValueError("token_counts or texts is needed: the token budget is counted from them")
     costs = np.zeros(count, dtype=np.uint32)
-    for k in range(count):
-        given = None if counts is None else counts[k]
-        if given is not None:
+    if counts is None:
+        return costs
+    for k, given in enumerate(counts):
+        if type(given) is int and 0 <= given <= UINT32_MAX:
+            costs[k] = given
+        elif given is not None:
             costs[k] = token_count(f"token_counts[{k}]", given)
         elif texts is None:
             raise ValueError(f"token_counts[{k}]: missing, and there is no text to count")
-        else:
-            costs[k] = token_count(f"token_counter(texts[{k}])", counter(texts[k]))
+    return costs
+
+
+def count_texts(
+    costs: NDArray[np.uint32],
+    counts: list[Any] | None,
+    texts: list[str] | None,
+    counter: Callable[[str], int],
+    positions: Iterable[int],
+) -> NDArray[np.uint32]:
+    """`costs` with the texts at `positions` that have no given count counted
+    (only the pool is priced: counting every text costs more than the solve)."""
+    if texts is None:
+        return costs
+    costs = costs.copy()
+    for k in positions:
+        k = int(k)
+        if counts is None or counts[k] is None:
+            value = counter(texts[k])
+            if type(value) is not int or not 0 <= value <= UINT32_MAX:
+                value = token_count(f"token_counter(texts[{k}])", value)
+            costs[k] = value
     return costs
 
 

@@ -1,4 +1,4 @@
-# Private native entry points behind quarnel.maxsim; see that module.
+# Private native entry points behind quarnel.maxsim and ContextSelector.
 from typing import Any
 
 import numpy as np
@@ -35,3 +35,25 @@ def maxsim_codes(
     query_of: Any = None,
     document_of: Any = None,
 ) -> NDArray[np.float32]: ...
+def gram(rows: NDArray[np.float32]) -> NDArray[np.float32]: ...
+def cosines(rows: NDArray[np.floating], vector: NDArray[np.floating]) -> NDArray[np.float32]: ...
+def unit_rows(rows: NDArray[np.floating]) -> NDArray[np.float32]: ...
+def solve(
+    solver: Any,
+    *,
+    embeddings: NDArray[np.float32],
+    token_costs: NDArray[np.uint32],
+    density_scores: NDArray[np.float32],
+    centrality_scores: NDArray[np.float32],
+    recency_scores: NDArray[np.float32],
+    auxiliary_scores: NDArray[np.float32],
+    roles: NDArray[np.uint8],
+    cluster_ids: NDArray[np.int32],
+    relevance_scores: NDArray[np.float32],
+    similarity_matrix: NDArray[np.float32] | None = None,
+    coverage_matrix: NDArray[np.float32] | None = None,
+    query_token_weights: NDArray[np.float32] | None = None,
+    constraints: Any = None,
+    warm_starts: Any = (),
+    exact_window_nodes: int | None = None,
+) -> Any: ...

@@ -1,43 +1,39 @@
 """Cosines between chunks and the query, with reproducible bits.
 
-Vectors are scaled to unit length in double precision and rounded to float32
-once; the dot products then run on the module's own dot kernel (a MaxSim of
-one token against one token is a plain dot product), whose summation order
-is fixed, so the cosines, and the selection that depends on them, do not
+Relevance is each chunk's cosine with the query in double precision, rounded
+to float32 once. For the pool's cosines, vectors are scaled to unit length
+in double precision and rounded to float32 once; the dot products then run on the module's own dot kernel, whose
+summation order is fixed (the same bits on every vector path and thread
+count), so the cosines, and the selection that depends on them, do not
 change with the BLAS NumPy happens to be linked against.
 """
 
 from __future__ import annotations
 
 import numpy as np
-import quarnel_solver
 from numpy.typing import NDArray
 
+from . import _native
 from .defaults import CosineMeasure
 
 
-def unit_rows(matrix: NDArray[np.float64]) -> NDArray[np.float32]:
+def unit_rows(matrix: NDArray[np.floating]) -> NDArray[np.float32]:
     """Each row scaled to length 1; an all-zero row stays zero."""
-    norms = np.sqrt(np.einsum("ij,ij->i", matrix, matrix))
-    # Rows whose squares overflow or underflow are divided by their largest
-    # entry first, which keeps the squares in range for any finite input.
-    extreme = ~(norms > 1e-150) | ~np.isfinite(norms)
-    if extreme.any():
-        rows = matrix[extreme]
-        peak = np.max(np.abs(rows), axis=1, keepdims=True) if rows.shape[1] else np.ones((len(rows), 1))
-        peak[peak == 0.0] = 1.0
-        matrix = matrix.copy()
-        matrix[extreme] = rows / peak
-        norms[extreme] = np.sqrt(np.einsum("ij,ij->i", matrix[extreme], matrix[extreme]))
-        norms[norms == 0.0] = 1.0
-    return np.asarray(matrix / norms[:, None], dtype=np.float32)
+    return _native.unit_rows(np.ascontiguousarray(matrix))
 
 
-def dot_products(a: NDArray[np.float32], b: NDArray[np.float32]) -> NDArray[np.float32]:
-    """The (len(a), len(b)) matrix of row dot products."""
-    if len(a) == 0 or len(b) == 0:
-        return np.zeros((len(a), len(b)), dtype=np.float32)
-    return quarnel_solver.compute_max_sim_batch_f32(a[:, None, :], b[:, None, :])
+def cosines(matrix: NDArray[np.floating], vector: NDArray[np.floating]) -> NDArray[np.float32]:
+    """The cosine of each row with `vector`, in double precision, rounded once.
+
+    One pass over the rows, without scaling them: the relevance of every
+    candidate is needed, their unit rows only for the pool.
+    """
+    return _native.cosines(np.ascontiguousarray(matrix), vector)
+
+
+def gram(units: NDArray[np.float32]) -> NDArray[np.float32]:
+    """The (n, n) matrix of the rows' dot products, each pair computed once."""
+    return _native.gram(units)
 
 
 def relevance_scores(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:

@@ -14,7 +14,8 @@ import quarnel_solver
 from numpy.typing import NDArray
 
 from . import _inputs
-from ._similarity import dot_products, redundancy_matrix, relevance_scores, unit_rows
+from ._similarity import cosines, gram, redundancy_matrix, relevance_scores, unit_rows
+from ._solve import Limits, solve_from_fills
 from .defaults import DEFAULTS, CosineMeasure
 from .errors import InternalError
 from .selection import Selection
@@ -40,7 +41,7 @@ _CLUSTER_OVERFLOW = re.compile(r"Cluster (\d+) overflow: (.*)")
 class _Chunks(NamedTuple):
     """The candidates of one select call, converted."""
 
-    units: NDArray[np.float32]  # embeddings scaled to unit length
+    units: NDArray[np.float32]  # embeddings scaled to unit length (the pool's rows; zero before pooling)
     relevance: NDArray[np.float32]  # cosine with the query
     costs: NDArray[np.uint32]
     roles: NDArray[np.uint8]
@@ -52,6 +53,8 @@ class _Chunks(NamedTuple):
     ids: list[Hashable]
     texts: list[str] | None
     items: list[Any]
+    token_counts: list[Any] | None  # as given; texts are counted into `costs` for the pool only
+    embeddings: NDArray[np.floating]  # as checked
 
 
 class _Outcome(NamedTuple):
@@ -102,8 +105,14 @@ class ContextSelector:
     fulfilment and redundancy to their weights; missing keys take the defaults
     (`quarnel.defaults.DEFAULTS`), or the weights of `config` when one is
     given. `config`, a `quarnel_solver.SolverConfig`, sets how the search
-    runs. Chunks are priced by `token_counts`, else by `token_counter(text)`,
-    else by a word-based estimate of their text.
+    runs; without one, the search's exact window stops after
+    `DEFAULTS.exact_window_nodes` nodes instead of on the clock, so that a
+    select returns the same result whatever the machine load and thread
+    count. The search also starts from the top-k fill (the most relevant
+    pooled chunks that fit), so the result never scores below it. Pooled
+    chunks are priced by `token_counts`, else by `token_counter(text)`, else
+    by a word-based estimate of their text; chunks outside the pool are not
+    counted.
 
     A selector never changes after construction; one may serve many threads.
     """
@@ -152,6 +161,10 @@ class ContextSelector:
         search = config or quarnel_solver.SolverConfig()
         self._search: dict[str, Any] = {name: getattr(search, name) for name in SEARCH_FIELDS}
         self._solvers: dict[frozenset[str], quarnel_solver.TabuSearchSolver] = {}
+        # The default configuration bounds the exact window by nodes, so that
+        # a select gives the same result whatever the machine load; a given
+        # configuration keeps its exact_window_time_ms.
+        self._exact_window_nodes = DEFAULTS.exact_window_nodes if config is None else None
         self._frozen = True
 
     def __setattr__(self, name: str, value: Any) -> None:
@@ -262,7 +275,8 @@ class ContextSelector:
             query_token_weights, items,
         )
         pool = self._pool(chunks)
-        cosines = dot_products(chunks.units[pool], chunks.units[pool])
+        chunks = self._pooled(chunks, pool)
+        cosines = gram(chunks.units[pool])
         charges = redundancy_matrix(cosines, self.redundancy)
         outcome = self._solve(chunks, pool, charges)
         present = {chunks.ids[p] for p in pool}
@@ -317,32 +331,55 @@ class ContextSelector:
         clusters, source_labels = _inputs.cluster_ids(sources, count)
         role_codes = _inputs.role_codes(roles, count)
         secondary = self._secondary_scores(scores, count)
-        costs = _inputs.token_costs(
-            _inputs.per_chunk("token_counts", token_counts, count), text_list, self.token_counter, count
-        )
+        counts = _inputs.per_chunk("token_counts", token_counts, count)
+        costs = _inputs.given_costs(counts, text_list, count)
         cover = None if coverage is None else _inputs.coverage_matrix(coverage, count)
         token_weights = _inputs.query_token_weights(query_token_weights, cover)
         item_list = _inputs.per_chunk("items", items, count)
         if item_list is None:
             item_list = list(text_list) if text_list is not None else list(id_list)
-        units = unit_rows(matrix)
-        relevance = dot_products(unit_rows(query[None, :]), units)[0] if count else np.zeros(0, np.float32)
+        units = np.zeros((count, dim), np.float32)  # pages untouched until the pool's rows are written
+        relevance = cosines(matrix, query) if count else np.zeros(0, np.float32)
         return _Chunks(
             units, relevance, costs, role_codes, clusters, source_labels, secondary, cover, token_weights,
-            id_list, text_list, item_list,
+            id_list, text_list, item_list, counts, matrix,
         )
 
-    def _solve(self, chunks: _Chunks, pool: NDArray[np.intp], charges: NDArray[np.float32]) -> _Outcome:
+    def _pooled(self, chunks: _Chunks, pool: NDArray[np.intp]) -> _Chunks:
+        """`chunks` with the pool's unit rows and token costs filled in: only
+        the pool is scaled and priced, as counting every text costs more
+        than the solve."""
+        if len(pool):
+            chunks.units[pool] = unit_rows(chunks.embeddings[pool])
+        costs = _inputs.count_texts(chunks.costs, chunks.token_counts, chunks.texts, self.token_counter, pool)
+        return chunks._replace(costs=costs)
+
+    def _solve(
+        self,
+        chunks: _Chunks,
+        pool: NDArray[np.intp],
+        charges: NDArray[np.float32],
+        rankings: Sequence[Iterable[int]] = (),
+    ) -> _Outcome:
+        """The solve on the pool, started also from the top-k fill and from
+        the fill of each of `rankings` (pool positions, best first)."""
         required = set(self.required_ids)
+        limits = Limits(
+            token_budget=self.token_budget,
+            max_chunks=len(pool) if self.max_chunks is None else self.max_chunks,
+            per_source=len(pool) if self.per_source is None else self.per_source,
+            required=tuple(k for k, p in enumerate(pool) if chunks.ids[p] in required),
+        )
         constraints = quarnel_solver.SolverConstraints(
             max_tokens=self.token_budget,
             min_tokens=self.min_tokens,
             min_chunks=self.min_chunks,
-            max_chunks=len(pool) if self.max_chunks is None else self.max_chunks,
-            max_per_cluster=len(pool) if self.per_source is None else self.per_source,
+            max_chunks=limits.max_chunks,
+            max_per_cluster=limits.per_source,
             must_include_roles=list(self.must_include_roles),
-            required_chunks=[f"chunk_{k}" for k, p in enumerate(pool) if chunks.ids[p] in required],
+            required_chunks=[f"chunk_{k}" for k in limits.required],
         )
+        top_k = np.argsort(-chunks.relevance[pool], kind="stable")
 
         def column(name: str) -> NDArray[np.float32]:
             scores = chunks.secondary.get(name)
@@ -353,7 +390,11 @@ class ContextSelector:
             fulfilment["coverage_matrix"] = np.ascontiguousarray(chunks.coverage[:, pool])
             fulfilment["query_token_weights"] = chunks.token_weights  # type: ignore[assignment]
         try:
-            output = self._solver(frozenset(chunks.secondary)).solve_precomputed_numpy(
+            output = solve_from_fills(
+                self._solver(frozenset(chunks.secondary)),
+                limits,
+                [top_k, *rankings],
+                self._exact_window_nodes,
                 embeddings=chunks.units[pool],
                 token_costs=chunks.costs[pool],
                 density_scores=column("density"),

@@ -29,6 +29,10 @@ float cosine_similarity(std::span<const float> a, std::span<const float> b);
 UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
                                              SimdPath path = active_simd_path());
 
+// The same tiles over rows taken as they are: entry (i, j) is dot8(r_i, r_j).
+UninitializedVector<float> gram_matrix(std::span<const float> rows, std::size_t n, std::size_t dim,
+                                       SimdPath path = active_simd_path());
+
 // dot8(matrix row e, query) for each of the rows, in parallel.
 std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,
                              std::span<const float> query, SimdPath path = active_simd_path());

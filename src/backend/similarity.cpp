@@ -72,6 +72,26 @@ std::vector<std::size_t> balanced_runs(const std::vector<Tile>& tiles, std::size
   return starts;
 }
 
+// The (n x n) matrix of dot8(u_i, u_j) over rows `stride` floats apart, each
+// starting on a cache line.
+UninitializedVector<float> symmetric_dots(const float* u, std::size_t stride, std::size_t n, std::size_t dim,
+                                          const F32Kernels& kernels) {
+  // Every cell is written below, each block by the thread that computes it,
+  // which is also where its pages are first touched.
+  UninitializedVector<float> matrix(checked_product(n, n, "similarity_matrix: n * n overflows"));
+  float* m = matrix.data();
+  const std::size_t chunk_columns = std::max<std::size_t>(kPanelRows, kChunkBytes / (stride * sizeof(float)));
+  const auto tiles = upper_tiles(n, chunk_columns);
+  const auto runs = balanced_runs(tiles, kGroupsPerThread * pool_thread_count());
+  parallel_for_each(runs.size() - 1, [&](std::size_t run) {
+    for (std::size_t t = runs[run]; t < runs[run + 1]; ++t) {
+      const Tile& tile = tiles[t];
+      kernels.similarity_tile(u, stride, dim, tile.row_begin, tile.row_end, tile.col_begin, tile.col_end, m, n);
+    }
+  });
+  return matrix;
+}
+
 }  // namespace
 
 UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, std::size_t n, std::size_t dim,
@@ -80,7 +100,7 @@ UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, 
   require(dim > 0, "similarity_matrix: zero embedding dimension");
   check_length(embeddings.size(), checked_product(n, dim, "similarity_matrix: n * dim overflows"),
                "similarity_matrix: embeddings");
-  const std::size_t cells = checked_product(n, n, "similarity_matrix: n * n overflows");
+  checked_product(n, n, "similarity_matrix: n * n overflows");
   const F32Kernels& kernels = f32_kernels(path);
 
   // Only the first n rows are ever read, so only they are normalised. Each
@@ -94,20 +114,19 @@ UninitializedVector<float> similarity_matrix(std::span<const float> embeddings, 
     kernels.normalize_rows(x + begin * dim, end - begin, dim, u + begin * stride, stride);
   });
 
-  // Every cell is written below, each block by the thread that computes it,
-  // which is also where its pages are first touched.
-  UninitializedVector<float> matrix(cells);
-  float* m = matrix.data();
-  const std::size_t chunk_columns = std::max<std::size_t>(kPanelRows, kChunkBytes / (stride * sizeof(float)));
-  const auto tiles = upper_tiles(n, chunk_columns);
-  const auto runs = balanced_runs(tiles, kGroupsPerThread * pool_thread_count());
-  parallel_for_each(runs.size() - 1, [&](std::size_t run) {
-    for (std::size_t t = runs[run]; t < runs[run + 1]; ++t) {
-      const Tile& tile = tiles[t];
-      kernels.similarity_tile(u, stride, dim, tile.row_begin, tile.row_end, tile.col_begin, tile.col_end, m, n);
-    }
-  });
-  return matrix;
+  return symmetric_dots(u, stride, n, dim, kernels);
+}
+
+UninitializedVector<float> gram_matrix(std::span<const float> rows, std::size_t n, std::size_t dim, SimdPath path) {
+  require(n > 0, "gram_matrix: no rows");
+  require(dim > 0, "gram_matrix: zero dimension");
+  check_length(rows.size(), checked_product(n, dim, "gram_matrix: n * dim overflows"), "gram_matrix: rows");
+  checked_product(n, n, "gram_matrix: n * n overflows");
+  const std::size_t stride = round_up(dim, kLineFloats);
+  std::vector<float> storage(checked_product(n, stride, "gram_matrix: n * dim overflows") + kLineFloats);
+  float* u = line_aligned(storage.data());
+  for (std::size_t i = 0; i < n; ++i) std::copy_n(rows.data() + i * dim, dim, u + i * stride);
+  return symmetric_dots(u, stride, n, dim, f32_kernels(path));
 }
 
 std::vector<float> batch_dot(std::span<const float> matrix, std::size_t rows, std::size_t dim,

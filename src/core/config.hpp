@@ -46,6 +46,9 @@ struct SolverSettings {
   std::uint64_t move_batch_size = 64;
   float tabu_similarity_threshold = 0.85f;
   float improvement_margin = 1e-6f;
+  // When set, the exact window stops after this many nodes instead of after
+  // exact_window_time_ms, so that its result does not depend on machine load.
+  std::optional<std::uint64_t> exact_window_node_limit;
 
   // A solver built from an explicit configuration tests the secondary weights;
   // one built without a configuration keeps the defaults but ignores them.

@@ -1,5 +1,6 @@
 // quarnel._native: the variable-length MaxSim entry points behind
-// quarnel.maxsim, quarnel.maxsim_quantized and quarnel.maxsim_binary_documents.
+// quarnel.maxsim, quarnel.maxsim_quantized and quarnel.maxsim_binary_documents;
+// the selection layer's solve and dot products (solve_binding, dots).
 // The Python layer converts and validates the caller's input; this module
 // copies the tokens it scores (with the GIL held), then releases the GIL and
 // scores on the shared worker pool, so other threads may change or drop
@@ -26,7 +27,9 @@
 #include "python/keyword_names.hpp"
 #include "python/signal_poll.hpp"
 #include "python/unlocked.hpp"
+#include "python_native/dots.hpp"
 #include "python_native/restore.hpp"
+#include "python_native/solve_binding.hpp"
 
 namespace py = pybind11;
 
@@ -271,5 +274,7 @@ PYBIND11_MODULE(_native, m) {
         py::arg("document_codes"), py::arg("document_meta"), py::arg("document_index"), py::arg("num_bits"),
         py::arg("dim"), py::arg("query_of") = none, py::arg("document_of") = none);
   register_restore(m);
+  register_dots(m);
+  register_solve(m);
   quarnel::python::guard_keyword_names(m, m.attr("simd_path"));
 }

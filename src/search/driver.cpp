@@ -72,6 +72,12 @@ void copy_breakdown(SolveResult& result, const ObjectiveBreakdown& b) {
 
 SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backend, const ProblemInstance& instance,
                   const PreparedConstraints& constraints, const StopCheck& stop) {
+  return solve_with_starts(settings, backend, instance, constraints, {}, stop);
+}
+
+SolveResult solve_with_starts(const SolverSettings& settings, const SimilarityBackend& backend,
+                              const ProblemInstance& instance, const PreparedConstraints& constraints,
+                              std::span<const SelectionMask> warm_starts, const StopCheck& stop) {
   const auto started = std::chrono::steady_clock::now();
   SolveResult result;
   const std::size_t n = instance.num_candidates;
@@ -109,9 +115,23 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   result.trace.construction_a = selected_indices(a.mask);
   result.trace.construction_b = selected_indices(b.mask);
 
-  // Best score first; a tie keeps construction A first.
+  // Only feasible warm starts count: an infeasible one would only lead the
+  // search away from the constructions' handling of infeasible instances.
+  std::vector<Candidate> warm;
+  warm.reserve(warm_starts.size());
+  for (const SelectionMask& mask : warm_starts) {
+    check_length(mask.size(), n, "warm start");
+    Candidate c = score_candidate(ctx, mask);
+    if (c.satisfied) warm.push_back(std::move(c));
+  }
+
+  // Best score first; a tie keeps construction A first, then B, then the
+  // warm starts in the caller's order.
   std::vector<Candidate*> ranked{&a, &b};
-  if (b.breakdown.objective_score > a.breakdown.objective_score) std::swap(ranked[0], ranked[1]);
+  for (Candidate& c : warm) ranked.push_back(&c);
+  std::stable_sort(ranked.begin(), ranked.end(), [](const Candidate* x, const Candidate* y) {
+    return x->breakdown.objective_score > y->breakdown.objective_score;
+  });
   Candidate* start = ranked[0];
   for (Candidate* c : ranked) {
     if (c->satisfied) {
@@ -145,6 +165,15 @@ SolveResult solve(const SolverSettings& settings, const SimilarityBackend& backe
   if (outcome.has_best_feasible && !final_satisfied) {
     final_solution = outcome.best_any;
     final_satisfied = check_constraints(constraints, final_solution.mask, instance).satisfied;
+  }
+  // The search keeps its start, the best feasible one; a feasible warm start
+  // that still beats the result (or a result that lost feasibility) is taken
+  // back, so the caller never gets less than the best start they gave.
+  for (const Candidate& c : warm) {
+    if (!final_satisfied || c.breakdown.objective_score > final_solution.breakdown.objective_score) {
+      final_solution = ScoredSolution{c.mask, c.breakdown};
+      final_satisfied = true;
+    }
   }
   std::uint64_t best_iteration = outcome.best_iteration;
   result.trace.final_before_window = selected_indices(final_solution.mask);

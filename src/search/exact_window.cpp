@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "backend/thread_pool.hpp"
 #include "core/constraint_check.hpp"
@@ -85,6 +86,10 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
       static_cast<std::int64_t>(std::clamp<std::uint64_t>(ctx.settings.config.exact_window_time_ms, 1,
                                                           std::numeric_limits<std::int64_t>::max()));
   const double margin = ctx.settings.margin();
+  // With a node limit the clock is never read: the window then visits the
+  // same nodes whatever the load and the thread count.
+  const std::optional<std::uint64_t> node_limit = ctx.settings.exact_window_node_limit;
+  const auto out_of_time = [&] { return !node_limit && elapsed_whole_ms(started) >= limit_ms; };
 
   // A node is a byte per universe entry (fixed selection and window).
   const std::vector<std::size_t> fixed = selected_indices(plan.base);
@@ -137,7 +142,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   const std::uint64_t all_codes = std::uint64_t{1} << w;
   if (!bounded) {
     while (true) {
-      if (elapsed_whole_ms(started) >= limit_ms) break;
+      if (out_of_time() || (node_limit && nodes >= *node_limit)) break;
       if ((code & 1023) == 0) ctx.check_stop();
       const std::uint64_t node_code = code++;
       ++nodes;
@@ -159,10 +164,14 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
     const std::uint64_t round = std::min<std::uint64_t>(blocks, 2 * pool_thread_count());
     std::vector<double> upper(round * block);
     std::vector<std::uint8_t> feasible(round * block);
+    // A node limit is rounded up to whole blocks, which do not depend on
+    // the thread count as the rounds do.
+    const std::uint64_t last_code =
+        node_limit ? (std::min(*node_limit, all_codes) + block - 1) / block * block : all_codes;
     while (true) {
-      if (elapsed_whole_ms(started) >= limit_ms) break;
+      if (out_of_time() || code >= last_code) break;
       ctx.check_stop();
-      const std::uint64_t in_round = std::min<std::uint64_t>(round, (all_codes - code) / block);
+      const std::uint64_t in_round = std::min<std::uint64_t>(round, (last_code - code) / block);
       parallel_for(in_round, [&](std::size_t first, std::size_t last) {
         WindowBound::Walker walker = bound.start();
         for (std::size_t b = first; b < last; ++b) {

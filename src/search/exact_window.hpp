@@ -1,6 +1,6 @@
 #pragma once
 // Exact polishing of the final selection: every subset of a small window of
-// weak selected and promising unselected candidates, under a time limit.
+// weak selected and promising unselected candidates, under a time or node limit.
 #include <cstddef>
 #include <cstdint>
 #include <vector>

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "backend/thread_pool.hpp"
 #include "core/constraint_check.hpp"
 #include "search/context.hpp"
 #include "search/exact_window.hpp"
@@ -115,6 +116,29 @@ TEST(ExactWindow, TimeLimitCutsALargeWindowShort) {
   EXPECT_LT(r.nodes, 1u << 20);
   EXPECT_FALSE(r.exhaustive);
   EXPECT_EQ(r.gap, -1.0);
+}
+
+TEST(ExactWindow, NodeLimitReplacesTheClockAndIgnoresTheThreadCount) {
+  std::vector<float> relevance(400);
+  Lcg rng{7};
+  for (float& r : relevance) r = rng.next();
+  World w(relevance, std::vector<std::uint32_t>(400, 10));
+  w.settings.config.exact_window_size = 20;
+  w.settings.config.exact_window_time_ms = 1;  // would cut the window short
+  w.settings.exact_window_node_limit = 100000;
+  SelectionMask final_mask(400, 0);
+  for (std::size_t i = 0; i < 30; ++i) final_mask[i * 7] = 1;
+  std::vector<ExactWindowResult> runs;
+  for (std::size_t threads : {1, 3})
+    with_pool_size_for_testing(threads, [&] { runs.push_back(run_window(w, final_mask)); });
+  for (const ExactWindowResult& r : runs) {
+    EXPECT_EQ(r.nodes, 100352u);  // whole blocks of 1024 nodes
+    EXPECT_FALSE(r.exhaustive);
+    EXPECT_EQ(r.best_mask, runs[0].best_mask);
+  }
+  w.settings.config.exact_window_size = 12;
+  w.settings.exact_window_node_limit = std::uint64_t{1} << 40;
+  EXPECT_TRUE(run_window(w, final_mask).exhaustive);
 }
 
 TEST(ExactWindow, EmptyWindowDoesNotRun) {
