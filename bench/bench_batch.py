@@ -5,7 +5,7 @@ Usage: PYTHONPATH=<build dir>:python python bench/bench_batch.py [--queries 1000
 
 Selection: `--queries` queries of 50 candidates each (d=384, token counts 20-200, budget 512),
 generated batch by batch from a seed inside whoever runs the batch, so no engine ships the
-candidates across processes. The exact window's time limit is lifted (see CONFIG), so that the
+candidates across processes. The selector's defaults bound the exact window by nodes, so the
 selections do not depend on the machine's load. Rows: the plain `ContextSelector.select` loop and
 `BatchSelector` in this process (its pools at one thread), timed batch by batch in turns (their
 times exclude making the batches), then Dask (LocalCluster, worker processes x 1 thread) and Ray
@@ -26,15 +26,11 @@ import time
 
 import numpy as np
 
-import quarnel_solver
 from quarnel import ContextSelector
 from quarnel._threads import use_threads
 from quarnel.batch import BatchMaxSim, BatchSelector, RerankStep
 
 CANDIDATES, DIM, BUDGET = 50, 384, 512
-# The exact window's time limit lifted: with the default 25 ms a loaded machine cuts some windows
-# short, and the selections then depend on the load, not on who runs them.
-CONFIG = quarnel_solver.SolverConfig(exact_window_time_ms=600_000)
 
 
 def selection_batch(index, size):
@@ -58,7 +54,7 @@ def selection_frame(index, size):
 def in_process(batches, size):
     """The plain loop and BatchSelector on the same batches, taking turns going first, so that both
     see the same load; returns each one's total time and selections."""
-    selector, batch_selector = ContextSelector(BUDGET, config=CONFIG), BatchSelector(BUDGET, config=CONFIG)
+    selector, batch_selector = ContextSelector(BUDGET), BatchSelector(BUDGET)
     times, chosen = [0.0, 0.0], [{}, {}]
 
     def loop(batch):
@@ -89,7 +85,7 @@ def on_dask(batches, size, workers):
             Client(cluster):
         with dask.config.set({"dataframe.convert-string": False}):
             ddf = dd.from_map(selection_frame, range(batches), size=size, meta=selection_frame(0, 0))
-            job = qdask.select(ddf, token_budget=BUDGET, config=CONFIG)
+            job = qdask.select(ddf, token_budget=BUDGET)
         started = time.perf_counter()
         out = job.compute()
         elapsed = time.perf_counter() - started
@@ -106,7 +102,7 @@ def on_ray(batches, size, workers):
     ds = ray.data.from_items([{"id": i} for i in range(batches)], override_num_blocks=batches).map_batches(
         lambda b: selection_batch(int(b["id"][0]), size), batch_size=1)
     started = time.perf_counter()
-    rows = qray.select(ds, token_budget=BUDGET, config=CONFIG, concurrency=workers, batch_size=size).take_all()
+    rows = qray.select(ds, token_budget=BUDGET, concurrency=workers, batch_size=size).take_all()
     elapsed = time.perf_counter() - started
     return elapsed, {row["query_id"]: list(row["ids"]) for row in rows}
 

@@ -1,14 +1,15 @@
 """The native worker pools' size in an engine's worker process.
 
-Each native module (`quarnel_solver` for selection, `quarnel._native` for
-MaxSim) starts its pool at its first parallel call, sized by the environment
-variable RAYON_NUM_THREADS, and keeps that size for the life of the process.
-`use_threads` sets the variable in this process before any native call, so
-both pools follow it, and starts the MaxSim pool at once with
-`quarnel._native.start_pool`, which returns the size of a pool that was
-already running. A request that comes too late, or that differs from an
-earlier one in the same process, raises a RuntimeWarning instead of passing
-unnoticed. A forked child starts fresh pools and may ask again.
+Each native module starts its pool at its first parallel call, sized by the
+environment variable RAYON_NUM_THREADS, and keeps that size for the life of
+the process: `quarnel._native` for the package's selection and MaxSim, and
+`quarnel_solver` for the module's own functions. `use_threads` sets the
+variable in this process before any native call, so both pools follow it,
+and starts `quarnel._native`'s pool at once with `start_pool`, which returns
+the size of a pool that was already running. A request that comes too late,
+or that differs from an earlier one in the same process, raises a
+RuntimeWarning instead of passing unnoticed. A forked child starts fresh
+pools and may ask again.
 """
 
 from __future__ import annotations
@@ -24,7 +25,7 @@ _granted: dict[int, int] = {}  # by process id: the count this process asked for
 
 
 def use_threads(threads: int) -> int:
-    """Sizes this process's native pools to `threads` if not done yet; returns the MaxSim pool's size."""
+    """Sizes this process's native pools to `threads` if not done yet; returns `quarnel._native`'s pool size."""
     if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
         raise ValueError(f"threads: expected a positive int, got {threads!r}")
     pid = os.getpid()
