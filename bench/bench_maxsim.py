@@ -1,14 +1,19 @@
 """MaxSim throughput: the module's four scorers next to the same scores computed with NumPy.
 
 Usage: PYTHONPATH=<build dir> python bench/bench_maxsim.py [--queries 16] [--docs 1000] [--threads 2] [--repeats 5]
-       [--fastest]
+       [--fastest] [--timer build/cpp-tests/quarnel_kernel_timer]
 
-Each vector path (the SSE2 baseline, then the best the CPU offers) runs in a child process of its own,
+Each vector path this CPU has (SSE2, AVX2, AVX-512) runs in a child process of its own,
 since the module picks its path once per process from QUARNEL_SOLVER_SIMD; the path column is the one
 the child reports (quarnel._native.simd_path()). Within a child the module and
 NumPy are timed one after the other on the same data (each warmed up first), each with --threads threads (worker pool and BLAS). The
 table gives the median times, NumPy / module (above 1: the module is faster), the module's token pairs
-per second, and each quantised path's speed relative to the module's own f32 path.
+per second, each quantised path's speed relative to the module's own f32 path, and the fraction of this
+CPU's limit the module reaches: its work (f32 multiply-adds, 8/4-bit component products, 1-bit code bits)
+over the time, the threads and a per-cycle peak per core (f32: 16 multiply-adds without FMA; 8/4-bit: 64
+byte products, VPDPBUSD's rate; 1-bit: 512 bits, VPOPCNTQ's), at the clock a chain of dependent additions
+shows in this run (the C++ kernel timer's `clock`, built with the tests; without it the column is left
+out). When PyTorch is installed, its CPU f32 MaxSim is timed as a further peer.
 
 A second table covers variable-length documents (lengths drawn from 20 to 300 tokens): `quarnel.maxsim`
 on the ragged list next to `compute_max_sim_batch_f32` on the same documents zero-padded to the longest
@@ -16,6 +21,7 @@ on the ragged list next to `compute_max_sim_batch_f32` on the same documents zer
 the same `quarnel.maxsim` call at once next to the four calls one after another.
 """
 import argparse
+import glob
 import json
 import os
 import statistics
@@ -54,6 +60,30 @@ def numpy_f32(np, q, d):
         sims = (q[i] @ flat.T).reshape(q.shape[1], n, doc_tokens)
         out[i] = sims.max(axis=2).sum(axis=0)
     return out
+
+
+def torch_f32(torch, q, d):
+    """NumPy's computation in PyTorch (CPU): matmul, best per document, sum over query tokens."""
+    n, doc_tokens, dim = d.shape
+    flat = d.reshape(n * doc_tokens, dim)
+    return torch.stack([(qi @ flat.T).reshape(qi.shape[0], n, doc_tokens).amax(dim=2).sum(dim=0) for qi in q])
+
+
+# Per-cycle, per-core peaks of each kind of work.
+PEAK = {"f32": 16, "8-bit": 64, "4-bit": 64, "1-bit": 512}
+
+
+def work_per_pair(kernel, dim):
+    """Multiply-adds (f32), component products (8/4-bit) or code bits (1-bit) of one token pair."""
+    padded = 1 << max(0, (dim - 1).bit_length())
+    return dim if kernel == "f32" else padded
+
+
+def measure_clock_ghz(timer):
+    if not timer:
+        return None
+    output = subprocess.run([timer, "clock"], check=True, capture_output=True, text=True).stdout
+    return float(output.split()[0])
 
 
 def integer_products(np, q_codes, d_codes, num_bits):
@@ -118,16 +148,26 @@ def child(args):
     rng = np.random.default_rng(0)
     token_pairs = args.queries * args.query_tokens * args.docs * args.doc_tokens
 
-    def measure(name, module_fn, numpy_fn):
+    def measure(name, module_fn, numpy_fn, torch_fn=None):
         close = np.allclose(module_fn(), numpy_fn(), rtol=1e-3, atol=1e-2)
         ours = median_seconds(module_fn, args.repeats)
         theirs = median_seconds(numpy_fn, args.repeats)
-        print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "pairs": token_pairs, "close": close,
-                          "chosen": chosen}))
+        torch_time = median_seconds(torch_fn, args.repeats) if torch_fn else None
+        print(json.dumps({"kernel": name, "module": ours, "numpy": theirs, "torch": torch_time, "pairs": token_pairs,
+                          "close": close, "chosen": chosen}))
 
     q = rng.standard_normal((args.queries, args.query_tokens, args.dim)).astype(np.float32)
     d = rng.standard_normal((args.docs, args.doc_tokens, args.dim)).astype(np.float32)
-    measure("f32", lambda: qs.compute_max_sim_batch_f32(q, d), lambda: numpy_f32(np, q, d))
+    torch_fn = None
+    try:
+        import torch
+
+        torch.set_num_threads(args.threads)
+        tq, td = torch.from_numpy(q), torch.from_numpy(d)
+        torch_fn = lambda: torch_f32(torch, tq, td)  # noqa: E731
+    except ImportError:
+        pass
+    measure("f32", lambda: qs.compute_max_sim_batch_f32(q, d), lambda: numpy_f32(np, q, d), torch_fn)
     del d
 
     padded = 1 << max(0, (args.dim - 1).bit_length())
@@ -179,12 +219,23 @@ def ragged_child(args):
     print(json.dumps({"figure": "threads", "together": together, "in_turn": in_turn, "pairs": 4 * real_pairs}))
 
 
-def cpu_has_avx2():
+def cpu_flags():
     try:
         with open("/proc/cpuinfo") as info:
-            return any(line.startswith("flags") and " avx2" in line for line in info)
+            return next((set(line.split(":", 1)[1].split()) for line in info if line.startswith("flags")), set())
     except OSError:
-        return False
+        return set()
+
+
+def vector_paths():
+    """The paths this CPU has, by the flags the module's own detection needs."""
+    flags = cpu_flags()
+    paths = ["sse2"]
+    if {"avx2", "popcnt"} <= flags:
+        paths.append("avx2")
+        if {"avx512f", "avx512bw", "avx512vl"} <= flags:
+            paths.append("avx512")
+    return paths
 
 
 def main():
@@ -198,6 +249,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--fastest", action="store_true", help="report the fastest repeat instead of the median")
     parser.add_argument("--no-ragged", action="store_true", help="skip the variable-length table")
+    parser.add_argument("--timer", help="quarnel_kernel_timer, for the clock (default: the newest under build/)")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     global SUMMARY
@@ -208,36 +260,52 @@ def main():
             ragged_child(args)
         return
 
-    paths = [("sse2", "sse2")] + ([("avx2", "")] if cpu_has_avx2() else [])
+    timer = args.timer or max(glob.glob("build/*/quarnel_kernel_timer"), key=os.path.getmtime, default=None)
+    clocks = [measure_clock_ghz(timer)]
     print(f"Q={args.queries} x {args.query_tokens} tokens, N={args.docs} x {args.doc_tokens} tokens, D={args.dim}; "
           f"{args.threads} threads each side, {'fastest' if args.fastest else 'median'} of {args.repeats}")
-    print(f"{'path':<5} {'kernel':<6} {'module ms':>10} {'numpy ms':>10} {'numpy/module':>13} {'Gpairs/s':>9} "
-          f"{'x own f32':>10}")
+    results = {}
     extra = {}
-    for path, request in paths:
-        env = dict(os.environ, QUARNEL_SOLVER_SIMD=request, RAYON_NUM_THREADS=str(args.threads),
+    for path in vector_paths():
+        env = dict(os.environ, QUARNEL_SOLVER_SIMD=path, RAYON_NUM_THREADS=str(args.threads),
                    OPENBLAS_NUM_THREADS=str(args.threads), OMP_NUM_THREADS=str(args.threads))
         output = subprocess.run([sys.executable, __file__, "--child", *sys.argv[1:]], env=env, check=True,
                                 capture_output=True, text=True).stdout
         records = [json.loads(line) for line in output.splitlines()]
         extra[path] = [r for r in records if "figure" in r]
-        records = [r for r in records if "kernel" in r]
+        results[path] = [r for r in records if "kernel" in r]
+    clocks.append(measure_clock_ghz(timer))
+    # The higher of the two readings: other work on the machine can only lower it.
+    clock = max(clocks) if timer else None
+    print("clock: " + (f"{clock:.2f} GHz (dependent additions, {timer})" if clock else "not measured (no kernel timer)"))
+    print(f"{'path':<6} {'kernel':<6} {'module ms':>10} {'numpy ms':>10} {'numpy/module':>13} {'Gpairs/s':>9} "
+          f"{'x own f32':>10}" + (f" {'of limit':>9}" if clock else "") + "  peers")
+    for path, records in results.items():
         f32_seconds = records[0]["module"]
         for r in records:
-            print(f"{r['chosen']:<5} {r['kernel']:<6} {r['module'] * 1e3:>10.1f} {r['numpy'] * 1e3:>10.1f} "
-                  f"{r['numpy'] / r['module']:>13.2f} {r['pairs'] / r['module'] / 1e9:>9.3f} "
-                  f"{f32_seconds / r['module']:>10.2f}{'' if r['close'] else '  (results differ!)'}")
+            line = (f"{r['chosen']:<6} {r['kernel']:<6} {r['module'] * 1e3:>10.1f} {r['numpy'] * 1e3:>10.1f} "
+                    f"{r['numpy'] / r['module']:>13.2f} {r['pairs'] / r['module'] / 1e9:>9.3f} "
+                    f"{f32_seconds / r['module']:>10.2f}")
+            if clock:
+                work = r["pairs"] * work_per_pair(r["kernel"], args.dim)
+                limit = PEAK[r["kernel"]] * clock * 1e9 * args.threads
+                line += f" {work / r['module'] / limit:>9.0%}"
+            if r.get("torch"):
+                line += f"  PyTorch {r['torch'] * 1e3:.1f} ms ({r['torch'] / r['module']:.2f}x)"
+            print(line + ("" if r["close"] else "  (results differ!)"))
     if args.no_ragged:
         return
     print(f"\nDocument lengths 20-300 tokens (N={args.docs}), Q={args.queries} x {args.query_tokens}; "
           f"Gpairs/s counts real token pairs")
-    print(f"{'path':<5} {'quarnel.maxsim ms':>18} {'padded uniform ms':>18} {'speed-up':>9} {'Gpairs/s':>9} "
-          f"{'4 threads ms':>13} {'4 in turn ms':>13} {'speed-up':>9} {'Gpairs/s':>9}")
+    print(f"{'path':<6} {'quarnel.maxsim ms':>18} {'padded uniform ms':>18} {'speed-up':>9} {'Gpairs/s':>9} "
+          f"{'4 threads ms':>13} {'4 in turn ms':>13} {'speed-up':>9} {'Gpairs/s':>9}" + (f" {'of limit':>9}" if clock else ""))
     for path, (ragged, threads) in extra.items():
-        print(f"{path:<5} {ragged['module'] * 1e3:>18.1f} {ragged['padded'] * 1e3:>18.1f} "
+        print(f"{path:<6} {ragged['module'] * 1e3:>18.1f} {ragged['padded'] * 1e3:>18.1f} "
               f"{ragged['padded'] / ragged['module']:>9.2f} {ragged['pairs'] / ragged['module'] / 1e9:>9.3f} "
               f"{threads['together'] * 1e3:>13.1f} {threads['in_turn'] * 1e3:>13.1f} "
-              f"{threads['in_turn'] / threads['together']:>9.2f} {threads['pairs'] / threads['together'] / 1e9:>9.3f}")
+              f"{threads['in_turn'] / threads['together']:>9.2f} {threads['pairs'] / threads['together'] / 1e9:>9.3f}"
+              + (f" {ragged['pairs'] * args.dim / ragged['module'] / (PEAK['f32'] * clock * 1e9 * args.threads):>9.0%}"
+                 if clock else ""))
 
 
 if __name__ == "__main__":

@@ -3,7 +3,8 @@
 // profiling without the interpreter.
 // Usage: quarnel_kernel_timer similarity N DIM REPEATS PATH
 //        quarnel_kernel_timer maxsim BITS Q TQ N TD DIM REPEATS PATH   (BITS 32 for float32)
-// PATH is sse2 or avx2. Prints the median wall milliseconds of one call, the
+//        quarnel_kernel_timer clock   (prints the core clock in GHz: by wall time, by CPU time)
+// PATH is sse2, avx2 or avx512 (capped at the best this CPU runs). Prints the median wall milliseconds of one call, the
 // least CPU milliseconds (the figure least disturbed by other work on a
 // shared machine), a checksum of the result and the least wall milliseconds.
 #include <algorithm>
@@ -50,6 +51,37 @@ quarnel::TokenTensor<T> dense_view(const std::vector<T>& values, std::size_t ite
   const auto row = static_cast<std::ptrdiff_t>(width * sizeof(T));
   return {reinterpret_cast<const unsigned char*>(values.data()), items, tokens, width,
           row * static_cast<std::ptrdiff_t>(tokens), row, sizeof(T)};
+}
+
+// The core clock: a chain of dependent register additions runs one a cycle
+// (an immediate operand may be folded away by the renamer, so the addend is
+// a register). Printed twice: per second of wall time, the figure to set
+// against wall times, and per second of this thread's CPU time, which a
+// virtual machine's guest kernel keeps free of the time the host took away
+// (the figure to set against the CPU times above). Each is the least time
+// of several runs, the one least disturbed.
+int print_clock() {
+  constexpr long kIterations = 2'000'000;  // ten additions each
+  double least_wall = 1e300, least_cpu = 1e300;
+  for (int run = 0; run < 15; ++run) {
+    long sum = 0;
+    timespec cpu_start{}, cpu_end{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu_start);
+    const auto start = std::chrono::steady_clock::now();
+    for (long i = 0; i < kIterations; ++i) {
+      __asm__ volatile(
+          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\t"
+          "add %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0\n\tadd %1, %0"
+          : "+r"(sum)
+          : "r"(i));
+    }
+    least_wall = std::min(least_wall, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu_end);
+    least_cpu = std::min(least_cpu, static_cast<double>(cpu_end.tv_sec - cpu_start.tv_sec) +
+                                        static_cast<double>(cpu_end.tv_nsec - cpu_start.tv_nsec) * 1e-9);
+  }
+  std::printf("%.4f %.4f\n", 10.0 * kIterations / least_wall / 1e9, 10.0 * kIterations / least_cpu / 1e9);
+  return 0;
 }
 
 int time_similarity(const std::vector<std::string>& args, quarnel::SimdPath path) {
@@ -116,11 +148,12 @@ int time_maxsim(const std::vector<std::string>& args, quarnel::SimdPath path) {
 
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
-  const quarnel::SimdPath path = !args.empty() && args.back() == "avx2" ? quarnel::SimdPath::Avx2
-                                                                       : quarnel::SimdPath::Sse2;
+  const quarnel::SimdPath path =
+      quarnel::choose_simd_path(args.empty() ? nullptr : args.back().c_str(), quarnel::best_simd_path());
+  if (args.size() == 1 && args[0] == "clock") return print_clock();
   quarnel::pool_thread_count();  // start the pool outside the timing
   if (args.size() == 5 && args[0] == "similarity") return time_similarity(args, path);
   if (args.size() == 9 && args[0] == "maxsim") return time_maxsim(args, path);
-  std::fprintf(stderr, "usage: %s similarity N DIM REPEATS PATH | maxsim BITS Q TQ N TD DIM REPEATS PATH\n", argv[0]);
+  std::fprintf(stderr, "usage: %s similarity N DIM REPEATS PATH | maxsim BITS Q TQ N TD DIM REPEATS PATH | clock\n", argv[0]);
   return 2;
 }

@@ -18,15 +18,22 @@ struct F32Kernels {
   // n, with i <= j: writes dot8(u_i, u_j) to m[i * n + j] and to m[j * n + i],
   // where u_i = u + i * stride holds dim values. Pairs below the diagonal
   // may be written too (with the same bits, mirrored).
-  void (*similarity_tile)(const float* u, std::size_t stride, std::size_t dim, std::size_t row_begin,
-                          std::size_t row_end, std::size_t col_begin, std::size_t col_end, float* m, std::size_t n);
+  using SimilarityTile = void (*)(const float* u, std::size_t stride, std::size_t dim, std::size_t row_begin,
+                                  std::size_t row_end, std::size_t col_begin, std::size_t col_end, float* m,
+                                  std::size_t n);
+  SimilarityTile similarity_tile;
 };
+
+using SimilarityTile = F32Kernels::SimilarityTile;
 
 namespace sse2 {
 extern const F32Kernels kF32Kernels;
 }
 namespace avx2 {
 extern const F32Kernels kF32Kernels;
+}
+namespace avx512 {
+extern const SimilarityTile kSimilarityTile;
 }
 
 // The kernels of a path; a path the CPU cannot run falls back to SSE2.

@@ -26,6 +26,24 @@ bool equals_ignoring_case(std::string_view text, std::string_view lower) {
   return true;
 }
 
+struct Leaf7 {
+  unsigned ebx = 0, ecx = 0;
+};
+
+Leaf7 leaf7() {
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return {};
+  return {ebx, ecx};
+}
+
+bool detect_avx512() {
+  if (!cpu_supports_avx2()) return false;
+  // Opmask (bit 5) and both halves of the ZMM state (bits 6, 7) must be saved.
+  if ((enabled_state_components() & 0xE0) != 0xE0) return false;
+  const unsigned ebx = leaf7().ebx;
+  return (ebx & bit_AVX512F) && (ebx & bit_AVX512BW) && (ebx & bit_AVX512VL);
+}
+
 }  // namespace
 
 bool cpu_supports_avx2() {
@@ -37,21 +55,48 @@ bool cpu_supports_avx2() {
   if (!popcnt || !os_saves_state || !avx) return false;
   // XMM (bit 1) and YMM (bit 2) state must both be saved across switches.
   if ((enabled_state_components() & 0x6) != 0x6) return false;
-  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
-  return ebx & bit_AVX2;
+  return leaf7().ebx & bit_AVX2;
 }
 
-SimdPath choose_simd_path(const char* request, bool avx2_supported) {
-  if (request && equals_ignoring_case(request, "sse2")) return SimdPath::Sse2;
-  return avx2_supported ? SimdPath::Avx2 : SimdPath::Sse2;
+bool cpu_supports_avx512() {
+  static const bool supported = detect_avx512();
+  return supported;
+}
+
+bool cpu_has_avx512_vnni() { return cpu_supports_avx512() && (leaf7().ecx & bit_AVX512VNNI); }
+
+bool cpu_has_avx512_vpopcntdq() { return cpu_supports_avx512() && (leaf7().ecx & bit_AVX512VPOPCNTDQ); }
+
+SimdPath best_simd_path() {
+  if (cpu_supports_avx512()) return SimdPath::Avx512;
+  return cpu_supports_avx2() ? SimdPath::Avx2 : SimdPath::Sse2;
+}
+
+SimdPath choose_simd_path(const char* request, SimdPath best) {
+  SimdPath cap = SimdPath::Avx512;
+  if (request && equals_ignoring_case(request, "sse2")) cap = SimdPath::Sse2;
+  if (request && equals_ignoring_case(request, "avx2")) cap = SimdPath::Avx2;
+  return cap < best ? cap : best;
 }
 
 SimdPath active_simd_path() {
   // A function-local static: initialised once, safely under concurrent first calls.
-  static const SimdPath path = choose_simd_path(std::getenv("QUARNEL_SOLVER_SIMD"), cpu_supports_avx2());
+  static const SimdPath path = choose_simd_path(std::getenv("QUARNEL_SOLVER_SIMD"), best_simd_path());
   return path;
 }
 
-std::string_view simd_path_name(SimdPath path) { return path == SimdPath::Avx2 ? "avx2" : "sse2"; }
+bool simd_path_runnable(SimdPath path) { return path <= best_simd_path(); }
+
+std::string_view simd_path_name(SimdPath path) {
+  switch (path) {
+    case SimdPath::Avx512:
+      return "avx512";
+    case SimdPath::Avx2:
+      return "avx2";
+    case SimdPath::Sse2:
+      break;
+  }
+  return "sse2";
+}
 
 }  // namespace quarnel

@@ -299,7 +299,8 @@ QUARNEL_TARGET_AVX2 void affine_document(const CodeRows* queries, std::size_t qu
 
 }  // namespace
 
-const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::NibbleQuads8, hamming_document, CodeLayout::NibbleQuads8,
-                                              affine_document<QuadProducts>, affine_document<PairProducts>};
+const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::NibbleQuads8, kLanes, hamming_document, CodeLayout::NibbleQuads8,
+                                              affine_document<QuadProducts>, CodeLayout::BytePairs16,
+                                              affine_document<PairProducts>, kLanes};
 
 }  // namespace quarnel::avx2

@@ -187,7 +187,8 @@ void score_document(const CodeRows* queries, std::size_t query_count, const Code
 }  // namespace
 
 // Without SSSE3 byte products, 4-bit codes use the 16-bit pairs of 8-bit codes.
-const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::Bits, score_document<true>, CodeLayout::NibblePairs16,
-                                              score_document<false>, score_document<false>};
+const CodeMaxSimKernels kCodeMaxSimKernels = {CodeLayout::Bits, kDocumentLanes, score_document<true>, CodeLayout::NibblePairs16,
+                                              score_document<false>, CodeLayout::BytePairs16,
+                                              score_document<false>, kDocumentLanes};
 
 }  // namespace quarnel::sse2

@@ -36,7 +36,12 @@ std::size_t total_tokens(const CodeSide& side) {
 CodeLayout code_layout(std::uint64_t num_bits, SimdPath path) {
   if (num_bits == 1) return code_maxsim_kernels(path).bit_layout;
   if (num_bits == 4) return code_maxsim_kernels(path).nibble_layout;
-  return CodeLayout::BytePairs16;
+  return code_maxsim_kernels(path).byte_layout;
+}
+
+std::size_t code_document_lanes(std::uint64_t num_bits, SimdPath path) {
+  const CodeMaxSimKernels& kernels = code_maxsim_kernels(path);
+  return num_bits == 1 ? kernels.bit_lanes : kernels.affine_lanes;
 }
 
 void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std::uint64_t num_bits, float w,
@@ -84,7 +89,8 @@ void max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTens
   // Only scored pairs read document codes, so only they need the query's length.
   const bool pairs_scored = q_codes.has_rows() && d_codes.has_rows();
   if (pairs_scored && d_codes.width < code_bytes) throw_index_error("document token code", d_codes.width, d_codes.width);
-  const CodeSide documents = make_code_side(uniform_source(d_codes, d_meta), layout, kDocumentLanes, code_bytes);
+  const CodeSide documents = make_code_side(uniform_source(d_codes, d_meta), layout,
+                                             code_document_lanes(params.num_bits, path), code_bytes);
   max_sim_code_items(queries, documents, params.num_bits, params.component_count(), scores, path, between_slabs);
 }
 

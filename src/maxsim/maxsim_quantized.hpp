@@ -31,11 +31,14 @@ std::vector<float> max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, c
                                      const QuantizerParams& params, SimdPath path = active_simd_path());
 
 // The scoring step alone, on prepared sides (queries with one lane,
-// documents with eight, both in the layout `code_layout` gives).
+// documents with the lanes `code_document_lanes` gives, both in the layout
+// `code_layout` gives).
 void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std::uint64_t num_bits, float w,
                         float* scores, SimdPath path = active_simd_path(), const SlabCheck& between_slabs = {});
 
 // The layout the scoring kernels of a path read for num_bits (1, 4 or 8).
 CodeLayout code_layout(std::uint64_t num_bits, SimdPath path = active_simd_path());
+// The document tokens to a block that the same kernels read.
+std::size_t code_document_lanes(std::uint64_t num_bits, SimdPath path = active_simd_path());
 
 }  // namespace quarnel

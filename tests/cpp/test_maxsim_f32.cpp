@@ -89,6 +89,15 @@ TEST(MaxSimF32, TokenCountsAcrossBlocksAndEmptyBatches) {
   }
 }
 
+// Queries longer than the kernels keep in L1 at this width are scored a
+// run of tokens at a time, the last run partial.
+TEST(MaxSimF32, LongQueriesAtLargeWidthsAreScoredInRuns) {
+  const Batch q(2, 11, 1029, 5);
+  const Batch d(2, 13, 1029, 6);
+  const auto expected = literal_max_sim(q.view, d.view);
+  for (SimdPath path : runnable_paths()) expect_same_bits(max_sim_f32(q.view, d.view, path), expected, "runs");
+}
+
 // NaN, infinities and signed zeros in the inputs: NaN dot products never win.
 TEST(MaxSimF32, SpecialValuesFollowTheLiteralLoop) {
   const Batch q(4, 6, 19, 1, 23);

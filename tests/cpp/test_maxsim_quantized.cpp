@@ -11,6 +11,7 @@
 #include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
 #include "literal_kernels.hpp"
+#include "maxsim/maxsim_kernels.hpp"
 #include "maxsim/maxsim_quantized.hpp"
 #include "maxsim/quantized_tokens.hpp"
 #include "maxsim/quantizer_params.hpp"
@@ -138,12 +139,12 @@ TEST(MaxSimQuantized, TokenCountsEmptyBatchesAndSpecialValues) {
   }
 }
 
-// 67 document tokens of 128-byte codes (18 KB of words in every layout)
-// are walked tile by tile rather than whole, with a single block left over
-// after the tiles and a partial group of query tokens.
+// 67 document tokens of 256-byte codes (18 KB of words or more in every
+// layout) are walked tile by tile rather than whole, with single blocks left
+// over after the tiles and a partial group of query tokens.
 TEST(MaxSimQuantized, DocumentsLargerThanL1AreWalkedTileByTile) {
   for (std::uint64_t bits : {1u, 4u, 8u})
-    expect_scores(Side(2, 7, 128, 3), Side(2, 67, 128, 4), bits, 1024 / bits, "large documents");
+    expect_scores(Side(2, 7, 256, 3), Side(2, 67, 256, 4), bits, 2048 / bits, "large documents");
 }
 
 // Long 8-bit codes of 255s: the integer sum wraps at 2^32 like a u32, and
@@ -169,6 +170,38 @@ TEST(MaxSimQuantized, PartialSumsAreWidenedBeforeTheyOverflow) {
     for (std::size_t k = 0; k < d.codes.size(); ++k) d.codes[k] = k < d.codes.size() / 2 ? 0x00 : 0xFF;
     expect_scores(q, d, 1, 4096, "bits");
     expect_scores(q, d, 4, 1024, "nibbles");
+  }
+}
+
+// The AVX-512 path with each extension present or missing (the AVX2 kernel
+// in its place), each kernel run directly on sides in its own layout.
+TEST(MaxSimQuantized, Avx512KernelsWithAndWithoutEachExtension) {
+  if (!cpu_supports_avx512()) GTEST_SKIP() << "this CPU lacks AVX-512 F/BW/VL";
+  const Side q(2, 6, 40, 11), d(3, 37, 40, 12);
+  for (bool vnni : {false, true}) {
+    for (bool vpopcntdq : {false, true}) {
+      if ((vnni && !cpu_has_avx512_vnni()) || (vpopcntdq && !cpu_has_avx512_vpopcntdq())) continue;
+      const CodeMaxSimKernels kernels = avx512_code_kernels(vnni, vpopcntdq);
+      for (std::uint64_t bits : {1u, 4u, 8u}) {
+        const QuantizerParams params = make_quantizer_params(bits, 320 / bits);
+        const CodeLayout layout = bits == 1 ? kernels.bit_layout : bits == 4 ? kernels.nibble_layout : kernels.byte_layout;
+        const std::size_t lanes = bits == 1 ? kernels.bit_lanes : kernels.affine_lanes;
+        const CodeKernel kernel = bits == 1 ? kernels.hamming : bits == 4 ? kernels.nibbles : kernels.bytes;
+        const CodeSide queries = make_code_side(uniform_source(q.code_view, q.meta_view), layout, 1, 40);
+        const CodeSide documents = make_code_side(uniform_source(d.code_view, d.meta_view), layout, lanes, 40);
+        const auto expected = literal_scores(q, d, bits, params.component_count());
+        std::vector<float> scratch(kScratchPerQueryToken * 6);
+        for (std::size_t i = 0; i < 2; ++i) {
+          for (std::size_t j = 0; j < 3; ++j) {
+            const CodeRows query = queries.item(i);
+            float score = 0.0f;
+            kernel(&query, 1, documents.item(j), queries.steps(), params.component_count(), &score, 1, scratch.data());
+            ASSERT_TRUE(same_bits(score, expected[i * 3 + j])) << "vnni " << vnni << " vpopcntdq " << vpopcntdq
+                                                                << " bits " << bits << " pair " << i << "," << j;
+          }
+        }
+      }
+    }
   }
 }
 

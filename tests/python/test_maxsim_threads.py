@@ -3,6 +3,8 @@ import os
 import subprocess
 import sys
 
+import pytest
+
 SCRIPT = """
 import hashlib
 import numpy as np
@@ -26,7 +28,8 @@ out = qs.TabuSearchSolver(qs.SolverConfig()).solve_numpy(
     auxiliary_scores=np.zeros(n, np.float32), roles=rng.integers(0, 8, n).astype(np.uint8),
     cluster_ids=rng.integers(-1, 5, n).astype(np.int32))
 digest.update(repr((out.selected_indices, out.objective_score, out.redundancy_penalty)).encode())
-print(digest.hexdigest())
+from quarnel import _native
+print(_native.simd_path(), digest.hexdigest())
 """
 
 
@@ -35,8 +38,19 @@ def run_with(**env):
     return subprocess.run([sys.executable, "-c", SCRIPT], env=env, capture_output=True, text=True, check=True).stdout
 
 
-def test_thread_counts_and_vector_paths_give_identical_bytes():
-    reference = run_with(RAYON_NUM_THREADS="1", QUARNEL_SOLVER_SIMD="sse2")
-    assert run_with(RAYON_NUM_THREADS="2", QUARNEL_SOLVER_SIMD="sse2") == reference
-    assert run_with(RAYON_NUM_THREADS="1") == reference
-    assert run_with(RAYON_NUM_THREADS="3", QUARNEL_SOLVER_SIMD="avx2") == reference
+def reference():
+    path, digest = run_with(RAYON_NUM_THREADS="1", QUARNEL_SOLVER_SIMD="sse2").split()
+    assert path == "sse2"
+    return digest
+
+
+def test_thread_counts_give_identical_bytes():
+    assert run_with(RAYON_NUM_THREADS="2", QUARNEL_SOLVER_SIMD="sse2").split() == ["sse2", reference()]
+
+
+@pytest.mark.parametrize("path", ["avx2", "avx512"])
+def test_every_vector_path_gives_the_baseline_bytes(path):
+    chosen, digest = run_with(RAYON_NUM_THREADS="3", QUARNEL_SOLVER_SIMD=path).split()
+    if chosen != path:
+        pytest.skip(f"this CPU lacks the {path} path (it runs {chosen})")
+    assert digest == reference()
