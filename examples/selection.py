@@ -6,6 +6,9 @@ query relevance, token counts and limits, and returns the positions it chose:
 - ``top_k``: the most relevant candidates, in order, while they fit;
 - ``mmr``: maximal marginal relevance, each step taking the candidate with the
   best ``lam * relevance - (1 - lam) * (highest similarity to a chosen one)``;
+- ``bm25_top_k`` and ``hybrid``: top-k by BM25, and by the reciprocal-rank
+  fusion of the dense and BM25 ranks (hybrid retrieval);
+- ``dpp``: pyversity's greedy determinantal point process;
 - ``solver``: ``quarnel.ContextSelector`` (the solver with the layer's defaults).
 """
 
@@ -86,18 +89,54 @@ class SolverChoice:
     chosen: list[int]
     satisfied: bool
     violations: list[str]
+    duplicates: tuple = ()
+
+
+def bm25_top_k(query: str, texts: list[str], tokens: np.ndarray, limits: Limits) -> list[int]:
+    """Top-k by the candidates' BM25 scores for the query (IDF over the candidates)."""
+    from quarnel.coverage import bm25_scores
+
+    return top_k(bm25_scores(query, texts), tokens, limits)
+
+
+def hybrid(query: str, texts: list[str], relevance: np.ndarray, tokens: np.ndarray, limits: Limits,
+           k: int = 60) -> list[int]:
+    """Hybrid retrieval: reciprocal-rank fusion of the dense and the BM25 ranks, then top-k."""
+    from quarnel.coverage import bm25_scores
+
+    fused = np.zeros(len(relevance))
+    for scores in (relevance, bm25_scores(query, texts)):
+        ranks = np.empty(len(scores))
+        ranks[np.argsort(-np.asarray(scores), kind="stable")] = np.arange(1, len(scores) + 1)
+        fused += 1.0 / (k + ranks)
+    return top_k(fused, tokens, limits)
+
+
+def dpp(relevance: np.ndarray, embeddings: np.ndarray, tokens: np.ndarray, limits: Limits,
+        diversity: float = 0.5) -> list[int]:
+    """pyversity's greedy DPP order of all candidates, taken while it fits."""
+    from pyversity import Strategy, diversify
+
+    order = diversify(embeddings, relevance, len(relevance), strategy=Strategy.DPP, diversity=diversity).indices
+    rank = np.full(len(relevance), -np.inf)
+    rank[np.asarray(order, np.int64)] = -np.arange(len(order), dtype=float)
+    return [k for k in top_k(rank, tokens, limits) if np.isfinite(rank[k])]
 
 
 def solver(query_embedding: np.ndarray, embeddings: np.ndarray, tokens: np.ndarray, limits: Limits,
            coverage: np.ndarray | None = None, token_weights: np.ndarray | None = None,
-           roles: list[str] | None = None, required_roles: list[str] = ()) -> SolverChoice:
-    """``quarnel.ContextSelector`` with its defaults, on relevance, redundancy
-    and (when given) how well each candidate covers each query token."""
+           roles: list[str] | None = None, required_roles: list[str] = (), texts: list[str] | None = None,
+           query_text: str | None = None, options: dict | None = None) -> SolverChoice:
+    """``quarnel.ContextSelector`` with its defaults (or ``options``), on relevance,
+    redundancy and (when given) how well each candidate covers the query: the
+    coverage matrix given, and the lexical match of ``query_text`` in ``texts``."""
     import quarnel
 
     selector = quarnel.ContextSelector(limits.budget, max_chunks=limits.max_chunks, per_source=limits.per_cluster,
-                                       must_include_roles=required_roles)
+                                       must_include_roles=required_roles, **(options or {}))
     selection = selector.select(query_embedding, embeddings, token_counts=[int(t) for t in tokens],
                                 sources=None if limits.clusters is None else limits.clusters.tolist(),
-                                roles=roles, coverage=coverage, query_token_weights=token_weights)
-    return SolverChoice(list(selection.indices), selection.satisfied, list(selection.violations))
+                                roles=roles, coverage=coverage, query_token_weights=token_weights,
+                                texts=texts, query_text=query_text)
+    return SolverChoice(list(selection.indices), selection.satisfied, list(selection.violations),
+                        selection.duplicates)

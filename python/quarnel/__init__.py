@@ -5,9 +5,11 @@ budget and returns a `Selection`. Framework adapters live in submodules that
 import only when their framework is installed: `quarnel.langchain`
 (`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`). `maxsim`,
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
-tokens of items with their own lengths (`quarnel.maxsim`). Offline jobs over
-columnar batches use `quarnel.batch`, on Ray Data (`quarnel.ray`) or Dask
-(`quarnel.dask`).
+tokens of items with their own lengths (`quarnel.maxsim`). `quarnel.coverage`
+builds the query-term coverage that `select` rewards: lexical from the texts
+(`query_text=`), or per token from token vectors (`token_coverage`). Offline
+jobs over columnar batches use `quarnel.batch`, on Ray Data (`quarnel.ray`)
+or Dask (`quarnel.dask`).
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ __path__ = extend_path(__path__, __name__)
 
 from quarnel_solver import version as _native_version
 
+from .coverage import CorpusStatistics, token_coverage
 from .defaults import DEFAULTS, SelectionDefaults
 from .errors import InternalError
 from .maxsim import maxsim, maxsim_binary_documents, maxsim_quantized
@@ -39,4 +42,6 @@ __all__ = [
     "maxsim",
     "maxsim_quantized",
     "maxsim_binary_documents",
+    "token_coverage",
+    "CorpusStatistics",
 ]

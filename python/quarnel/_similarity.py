@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import NDArray
 
 from . import _native
-from .defaults import CosineMeasure
+from .defaults import DEFAULTS, CosineMeasure
 
 
 def unit_rows(matrix: NDArray[np.floating]) -> NDArray[np.float32]:
@@ -36,12 +36,36 @@ def gram(units: NDArray[np.float32]) -> NDArray[np.float32]:
     return _native.gram(units)
 
 
-def relevance_scores(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:
-    """What the solver's relevance term counts, from the pool's cosines with the query."""
-    if measure == "raw" or len(cosines) == 0:
+def relevance_scores(
+    cosines: NDArray[np.float32], measure: str, costs: NDArray[np.uint32] | None = None
+) -> NDArray[np.float32]:
+    """What the solver's relevance term counts, from the pool's cosines with the query.
+
+    With `DEFAULTS.relevance_per_token` a measured value ("above_mean",
+    "above_min") is scaled by the chunk's tokens over the pool's mean tokens,
+    so relevance counts per token spent; "raw" is the plain cosine per chunk.
+    """
+    if len(cosines) == 0 or measure == "raw":
         return cosines
-    centred: NDArray[np.float32] = cosines - np.float32(cosines.mean(dtype=np.float64))
-    return centred
+    values = cosines
+    if measure == "above_mean":
+        values = cosines - np.float32(cosines.mean(dtype=np.float64))
+    elif measure == "above_min":
+        values = cosines - cosines.min()
+    if DEFAULTS.relevance_per_token and costs is not None:
+        mean_cost = float(costs.mean(dtype=np.float64))
+        if mean_cost > 0.0:
+            values = values * (costs / mean_cost).astype(np.float32)
+    return values
+
+
+def blend_lexical(cosines: NDArray[np.float32], lexical: NDArray[np.float32] | None) -> NDArray[np.float32]:
+    """The cosines plus `DEFAULTS.lexical_relevance` times each chunk's lexical match, when there is one."""
+    weight = DEFAULTS.lexical_relevance
+    if lexical is None or weight == 0.0:
+        return cosines
+    blended: NDArray[np.float32] = cosines + np.float32(weight) * lexical
+    return blended
 
 
 def redundancy_matrix(cosines: NDArray[np.float32], measure: CosineMeasure) -> NDArray[np.float32]:

@@ -63,6 +63,9 @@ class Selection(Generic[T]):
     _cosines: Sequence[Sequence[float]]
     _charges: Sequence[Sequence[float]]
     _texts: tuple[str, ...] | None
+    # (dropped, kept) input positions: each candidate left out as a copy of a
+    # more relevant one (same id or text, or a near-identical embedding).
+    duplicates: tuple[tuple[int, int], ...] = ()
 
     def __len__(self) -> int:
         return len(self.indices)
@@ -120,6 +123,7 @@ class Selection(Generic[T]):
             "num_candidates": self.num_candidates,
             "solve_time_ms": self.solve_time_ms,
             "elapsed_ms": self.elapsed_ms,
+            "duplicates": [list(pair) for pair in self.duplicates],
             "chunks": [asdict(report) for report in self.explain()],
         }
 

@@ -13,9 +13,11 @@ import numpy as np
 import quarnel_solver
 from numpy.typing import NDArray
 
-from . import _inputs
-from ._similarity import cosines, gram, redundancy_matrix, relevance_scores, unit_rows
+from . import _inputs, dedup
+from . import coverage as coverage_module
+from ._similarity import blend_lexical, cosines, gram, redundancy_matrix, relevance_scores, unit_rows
 from ._solve import Limits, solve_from_fills
+from .coverage import CorpusStatistics
 from .defaults import DEFAULTS, CosineMeasure
 from .errors import InternalError
 from .selection import Selection
@@ -73,9 +75,21 @@ def estimate_tokens(text: str) -> int:
 
 
 def _measure(name: str, value: object) -> CosineMeasure:
-    if value == "raw" or value == "above_mean":
+    if value == "raw" or value == "above_mean" or (value == "above_min" and name == "relevance"):
         return value
-    raise ValueError(f"{name}: expected 'raw' or 'above_mean', got {_inputs.describe(value)}")
+    allowed = "'raw', 'above_mean' or 'above_min'" if name == "relevance" else "'raw' or 'above_mean'"
+    raise ValueError(f"{name}: expected {allowed}, got {_inputs.describe(value)}")
+
+
+def _check_query_text(query_text: object, texts: object, statistics: object) -> None:
+    if query_text is not None and not isinstance(query_text, str):
+        raise TypeError(f"query_text: expected a str or None, got {_inputs.describe(query_text)}")
+    if query_text is not None and texts is None:
+        raise ValueError("query_text: the lexical coverage is built from the chunks' texts; pass texts with query_text")
+    if statistics is not None and not isinstance(statistics, CorpusStatistics):
+        raise TypeError(
+            f"corpus_statistics: expected a quarnel.coverage.CorpusStatistics or None, got {_inputs.describe(statistics)}"
+        )
 
 
 def _optional_count(name: str, value: object) -> int | None:
@@ -222,6 +236,8 @@ class ContextSelector:
         token_counts: Iterable[int | None] | None = None,
         coverage: Any = None,
         query_token_weights: Iterable[float] | None = None,
+        query_text: str | None = None,
+        corpus_statistics: CorpusStatistics | None = None,
         items: Iterable[T],
     ) -> Selection[T]: ...
 
@@ -239,6 +255,8 @@ class ContextSelector:
         token_counts: Iterable[int | None] | None = None,
         coverage: Any = None,
         query_token_weights: Iterable[float] | None = None,
+        query_text: str | None = None,
+        corpus_statistics: CorpusStatistics | None = None,
         items: None = None,
     ) -> Selection[Any]: ...
 
@@ -255,6 +273,8 @@ class ContextSelector:
         token_counts: Iterable[int | None] | None = None,
         coverage: Any = None,
         query_token_weights: Iterable[float] | None = None,
+        query_text: str | None = None,
+        corpus_statistics: CorpusStatistics | None = None,
         items: Iterable[Any] | None = None,
     ) -> Selection[Any]:
         """Choose among the chunks whose vectors are the rows of `embeddings`.
@@ -265,11 +285,22 @@ class ContextSelector:
         none); `scores` maps density, centrality, recency or auxiliary to one
         number per chunk. `coverage` (query tokens x chunks) says how well each
         chunk covers each query token, `query_token_weights` how much each
-        token matters (scaled to add up to 1; equal when not given). `items`
-        are returned for the chosen chunks; they
-        default to the texts, else the ids. Ids default to the positions.
+        token matters (scaled to add up to 1; equal when not given).
+
+        `query_text` with `texts` adds a lexical coverage: each query term's
+        BM25 match in each candidate (`quarnel.coverage.lexical_coverage`),
+        with IDF weights over the candidates the solver sees, or over the
+        caller's corpus when `corpus_statistics` is given. With a `coverage`
+        matrix as well, each carries half of the fulfilment weight.
+
+        Copies (the same id or normalised text, or a cosine of at least
+        `DEFAULTS.duplicate_cosine`) are collapsed to their most relevant
+        one before solving; `Selection.duplicates` says which were dropped.
+        `items` are returned for the chosen chunks; they default to the
+        texts, else the ids. Ids default to the positions.
         """
         started = time.perf_counter()
+        _check_query_text(query_text, texts, corpus_statistics)
         chunks = self._read(
             query_embedding, embeddings, texts, ids, sources, roles, scores, token_counts, coverage,
             query_token_weights, items,
@@ -277,8 +308,10 @@ class ContextSelector:
         pool = self._pool(chunks)
         chunks = self._pooled(chunks, pool)
         cosines = gram(chunks.units[pool])
+        pool, cosines, duplicates = self._collapse_copies(chunks, pool, cosines)
+        coverage, lexical = self._coverage(chunks, pool, query_text, corpus_statistics)
         charges = redundancy_matrix(cosines, self.redundancy)
-        outcome = self._solve(chunks, pool, charges)
+        outcome = self._solve(chunks, pool, charges, coverage, lexical)
         present = {chunks.ids[p] for p in pool}
         violations = outcome.violations + [
             f"Required chunk missing: {cid}" for cid in self.required_ids if cid not in present
@@ -306,7 +339,45 @@ class ContextSelector:
             _cosines=cosines[np.ix_(chosen, chosen)].tolist(),
             _charges=(0.5 * lambda_ * charges[np.ix_(chosen, chosen)].astype(np.float64)).tolist(),
             _texts=None if chunks.texts is None else tuple(chunks.texts),
+            duplicates=duplicates,
         )
+
+    def _collapse_copies(
+        self, chunks: _Chunks, pool: NDArray[np.intp], cosines: NDArray[np.float32]
+    ) -> tuple[NDArray[np.intp], NDArray[np.float32], tuple[tuple[int, int], ...]]:
+        """The pool without copies, its cosines, and (dropped, kept) input positions."""
+        order = np.argsort(-chunks.relevance[pool], kind="stable").tolist()
+        required = set(self.required_ids)
+        dropped = dedup.find_copies(
+            order,
+            cosines,
+            DEFAULTS.duplicate_cosine,
+            None if chunks.texts is None else [chunks.texts[p] for p in pool],
+            [chunks.ids[p] for p in pool],
+            [chunks.ids[p] in required for p in pool],
+        )
+        if not dropped:
+            return pool, cosines, ()
+        keep = np.array([k for k in range(len(pool)) if k not in dropped], dtype=np.intp)
+        pairs = tuple(sorted((int(pool[k]), int(pool[original])) for k, original in dropped.items()))
+        return pool[keep], np.ascontiguousarray(cosines[np.ix_(keep, keep)]), pairs
+
+    @staticmethod
+    def _coverage(
+        chunks: _Chunks, pool: NDArray[np.intp], query_text: str | None, statistics: CorpusStatistics | None
+    ) -> tuple[tuple[NDArray[np.float32], NDArray[np.float32]] | None, NDArray[np.float32] | None]:
+        """The pool's query-token coverage and token weights (the caller's, the
+        lexical one, or both), and each pooled chunk's lexical match in [0, 1]."""
+        given = None
+        if chunks.coverage is not None and chunks.token_weights is not None:
+            given = (np.ascontiguousarray(chunks.coverage[:, pool]), chunks.token_weights)
+        if query_text is None or chunks.texts is None:
+            return given, None
+        lexical = coverage_module.lexical_coverage(query_text, [chunks.texts[p] for p in pool], statistics)
+        if not len(lexical.terms):
+            return given, None
+        parts = [(lexical.matrix, lexical.weights)] + ([given] if given is not None else [])
+        return coverage_module.combine_coverage(parts), coverage_module.match_scores(lexical)
 
     def _read(
         self,
@@ -359,16 +430,19 @@ class ContextSelector:
         chunks: _Chunks,
         pool: NDArray[np.intp],
         charges: NDArray[np.float32],
-        rankings: Sequence[Iterable[int]] = (),
+        coverage: tuple[NDArray[np.float32], NDArray[np.float32]] | None,
+        lexical: NDArray[np.float32] | None,
     ) -> _Outcome:
-        """The solve on the pool, started also from the top-k fill and from
-        the fill of each of `rankings` (pool positions, best first)."""
+        """The solve on the pool, started also from the top-k fill and, with a
+        lexical match, from the fill of the hybrid ranking (dense and lexical
+        ranks fused)."""
         required = set(self.required_ids)
+        anchor = self._anchor(chunks, pool)
         limits = Limits(
             token_budget=self.token_budget,
             max_chunks=len(pool) if self.max_chunks is None else self.max_chunks,
             per_source=len(pool) if self.per_source is None else self.per_source,
-            required=tuple(k for k, p in enumerate(pool) if chunks.ids[p] in required),
+            required=tuple(k for k, p in enumerate(pool) if chunks.ids[p] in required or k == anchor),
         )
         constraints = quarnel_solver.SolverConstraints(
             max_tokens=self.token_budget,
@@ -380,15 +454,15 @@ class ContextSelector:
             required_chunks=[f"chunk_{k}" for k in limits.required],
         )
         top_k = np.argsort(-chunks.relevance[pool], kind="stable")
+        rankings = [] if lexical is None else [coverage_module.hybrid_ranking(chunks.relevance[pool], lexical)]
 
         def column(name: str) -> NDArray[np.float32]:
             scores = chunks.secondary.get(name)
             return np.zeros(len(pool), np.float32) if scores is None else scores[pool]
 
         fulfilment: dict[str, NDArray[np.float32]] = {}
-        if chunks.coverage is not None:
-            fulfilment["coverage_matrix"] = np.ascontiguousarray(chunks.coverage[:, pool])
-            fulfilment["query_token_weights"] = chunks.token_weights  # type: ignore[assignment]
+        if coverage is not None:
+            fulfilment["coverage_matrix"], fulfilment["query_token_weights"] = coverage
         try:
             output = solve_from_fills(
                 self._solver(frozenset(chunks.secondary)),
@@ -403,7 +477,9 @@ class ContextSelector:
                 auxiliary_scores=column("auxiliary"),
                 roles=chunks.roles[pool],
                 cluster_ids=chunks.clusters[pool],
-                relevance_scores=relevance_scores(chunks.relevance[pool], self.relevance),
+                relevance_scores=relevance_scores(
+                    blend_lexical(chunks.relevance[pool], lexical), self.relevance, chunks.costs[pool]
+                ),
                 similarity_matrix=charges,
                 constraints=constraints,
                 **fulfilment,
@@ -427,6 +503,17 @@ class ContextSelector:
             violations=[self._message(v, pool, chunks.ids, chunks.sources) for v in output.constraint_violations],
             solve_time_ms=output.solve_time_ms,
         )
+
+    def _anchor(self, chunks: _Chunks, pool: NDArray[np.intp]) -> int:
+        """The pool position of the most relevant candidate when the selection must keep it, else -1.
+
+        With `DEFAULTS.keep_most_relevant` the best match always stays in,
+        provided it fits the budget and the caller pins nothing of their own.
+        """
+        if not DEFAULTS.keep_most_relevant or self.required_ids or not len(pool):
+            return -1
+        best = int(np.argmax(chunks.relevance[pool]))
+        return best if int(chunks.costs[pool[best]]) <= self.token_budget else -1
 
     def _secondary_scores(
         self, scores: Mapping[str, Iterable[float]] | None, count: int

@@ -26,13 +26,17 @@ def test_smoke_run_reports_every_selector_and_budget(smoke):
     rows = data["rows"]
     kinds = {r["kind"] for r in rows}
     assert kinds == {"topics", "held-out"}
-    expected = {"top-k", "MMR 0.3", "MMR 0.5", "MMR 0.7", "solver"}
+    expected = {"top-k", "MMR 0.3", "MMR 0.5", "MMR 0.7", "DPP", "BM25 top-k", "hybrid RRF",
+                "selector: texts + query text", "selector: + token vectors", "selector: vectors only"}
     for budget in (500, 1000, 2000):
         names = {r["selector"] for r in rows if r["budget"] == budget}
         assert expected <= names
     for r in rows:
         assert 0.0 <= r["passage_recall"] <= 1.0 and 0.0 <= r["topic_recall"] <= 1.0
         assert r["tokens"] <= r["budget"], r
+        if r["selector"].startswith("selector"):
+            assert r["duplicates"] == 0, r
+    assert "Paired differences" in stdout
 
 
 def test_recall_is_measured_against_what_fits_the_budget():

@@ -115,6 +115,27 @@ def test_wordllama_loads_from_its_wheel_and_covers_query_tokens():
     assert matrix[:, 0].min() == pytest.approx(1.0, abs=1e-6) and matrix[:, 1].max() < 0.99
 
 
+def test_lexical_baselines_rank_by_the_query_words():
+    texts = ["decorators wrap functions", "generators yield values", "unrelated prose here", "more prose"]
+    tokens = np.array([10, 10, 10, 10])
+    limits = selection.Limits(budget=20)
+    assert selection.bm25_top_k("generators and decorators", texts, tokens, limits) == [0, 1]
+    # Fusion: the dense favourite and the lexical favourite both make it.
+    dense = np.array([0.1, 0.2, 0.9, 0.8])
+    assert set(selection.hybrid("generators", texts, dense, tokens, limits)) == {1, 2}
+    pytest.importorskip("pyversity")
+    emb = np.array([[1.0, 0.0], [0.99, 0.1], [0.0, 1.0], [0.7, 0.7]])
+    assert sorted(selection.dpp(np.array([0.9, 0.89, 0.5, 0.1]), emb, tokens, limits)) == [0, 2]
+
+
+def test_minilm_in_numpy_matches_the_documented_similarities():
+    pytest.importorskip("all_minilm_l6_v2")
+    pytest.importorskip("tokenizers")
+    import minilm
+
+    assert minilm.MiniLM().check() < 0.002
+
+
 # ---- the whole job against the module ---------------------------------------
 
 
@@ -150,10 +171,14 @@ def assert_within_limits(report):
 def test_default_query_compares_the_selectors_within_limits():
     report = select("--budget", "1500", "--max-chunks", "6")
     assert_within_limits(report)
-    assert list(report["selections"]) == ["solver", "top-k", "MMR 0.5"]
+    assert list(report["selections"]) == ["solver", "top-k", "hybrid RRF", "MMR 0.5"]
+    for item in report["selections"]["solver"]["selected"]:
+        assert set(item["covers"]) <= set(report["selections"]["solver"]["words_covered"])
+    assert all(d["dropped"] != d["copy_of"] for d in report["duplicates_dropped"])
     assert report["limits"]["must_include_roles"] == []
-    # The answer to the default question lives on the "try" and "exceptions" pages.
-    assert {"try", "exceptions"} & set(report["selections"]["solver"]["topics"])
+    # The default question names three things; the solver's pick covers every one.
+    assert report["selections"]["solver"]["words_missing"] == []
+    assert {"context-managers", "with"} & set(report["selections"]["solver"]["topics"])
 
 
 def test_required_roles_only_on_request():

@@ -224,7 +224,7 @@ def test_construction_errors_name_the_argument(kwargs, error, message):
 
 def test_token_counter_prices_texts_without_a_count():
     selector = ContextSelector(token_counter=len, relevance="raw")
-    sel = selector.select([1.0, 0.0], [[1.0, 0.0], [1.0, 0.1]], texts=["abc", "abcdefg"], token_counts=[None, 2])
+    sel = selector.select([1.0, 0.0], [[1.0, 0.0], [0.8, 0.6]], texts=["abc", "abcdefg"], token_counts=[None, 2])
     assert sel.tokens == (3, 2)
     with pytest.raises(TypeError, match=r"token_counter\(texts\[0\]\): expected a non-negative int, got float"):
         ContextSelector(token_counter=lambda text: 1.5).select([1.0], [[1.0]], texts=["a"])
