@@ -26,9 +26,7 @@ process's default (RAYON_NUM_THREADS, else every core).
 
 from __future__ import annotations
 
-import inspect
 import os
-import warnings
 from collections.abc import Hashable, Sequence
 from typing import Any
 
@@ -88,7 +86,7 @@ class BatchSelector:
         queries = data.column("query_embedding")
         embeddings = data.column("embeddings")
         candidates = {name: data.optional(name) for name in _CANDIDATE_COLUMNS}
-        query_texts = _query_texts(data)
+        query_texts = data.optional("query_text")
         selections = []
         for row in range(data.rows):
             query = np.asarray(queries[row])
@@ -124,27 +122,6 @@ def _row_value(name: str, value: Any) -> Any:
     if name == "token_counts" and isinstance(value, np.ndarray) and value.dtype.kind in "iu":
         return value
     return as_list(value)
-
-
-_select_takes_query_text: bool | None = None
-
-
-def _query_texts(data: Batch) -> NDArray[Any] | None:
-    """The query_text column when there is one and ContextSelector.select takes it."""
-    global _select_takes_query_text
-    texts = data.optional("query_text")
-    if texts is None:
-        return None
-    if _select_takes_query_text is None:
-        _select_takes_query_text = "query_text" in inspect.signature(ContextSelector.select).parameters
-        if not _select_takes_query_text:
-            warnings.warn(
-                "quarnel.batch: the query_text column is not used; this version's ContextSelector.select "
-                "does not take query_text",
-                UserWarning,
-                stacklevel=3,
-            )
-    return texts if _select_takes_query_text else None
 
 
 # Loaded shards by (path, size, modification time): a path is read once per

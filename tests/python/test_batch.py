@@ -62,28 +62,22 @@ def test_selection_passes_the_selector_arguments_and_names_the_failing_row():
         BatchSelector(**SELECTOR_ARGUMENTS)({"query_id": np.arange(2), "query_embedding": np.zeros((2, DIM))})
 
 
-def test_query_text_reaches_select_when_it_takes_one():
-    import inspect
-    import warnings
-
+def test_query_text_reaches_select():
     from quarnel import ContextSelector
 
     columns = selection_columns(queries=4)
-    columns["query_text"] = np.array(["first", None, "third", "fourth"], dtype=object)
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        out = BatchSelector(**SELECTOR_ARGUMENTS)(columns)
-    if "query_text" in inspect.signature(ContextSelector.select).parameters:
-        selector = ContextSelector(**SELECTOR_ARGUMENTS)
-        for row in range(4):
-            text = columns["query_text"][row]
-            extra = {} if text is None else {"query_text": text}
-            chosen = selector.select(columns["query_embedding"][row], columns["embeddings"][row],
-                                     ids=columns["ids"][row], token_counts=columns["token_counts"][row], **extra)
-            assert list(chosen.ids) == out["ids"][row]
-    else:
-        assert any("query_text column is not used" in str(w.message) for w in caught)
-        assert batch_answers(*out.values()) == loop_selections(columns)
+    columns["query_text"] = np.array(["river bank", None, "bank loan", "river"], dtype=object)
+    words = ["river", "bank", "loan", "stone"]
+    columns["texts"] = [[f"{words[j % 4]} {words[(j * 3 + q) % 4]}" for j in range(len(ids))]
+                        for q, ids in enumerate(columns["ids"])]
+    out = BatchSelector(**SELECTOR_ARGUMENTS)(columns)
+    selector = ContextSelector(**SELECTOR_ARGUMENTS)
+    for row in range(4):
+        text = columns["query_text"][row]
+        chosen = selector.select(columns["query_embedding"][row], columns["embeddings"][row], ids=columns["ids"][row],
+                                 token_counts=columns["token_counts"][row], texts=columns["texts"][row],
+                                 query_text=text)
+        assert list(chosen.ids) == out["ids"][row]
 
 
 def unsharded_top(queries, top_m):
