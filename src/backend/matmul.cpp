@@ -19,12 +19,6 @@ constexpr std::size_t kTileCols = 8;
 constexpr std::size_t kDepthBlock = 128;
 constexpr std::size_t kColBlock = 256;
 
-std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  std::size_t product = 0;
-  require(!__builtin_mul_overflow(a, b, &product), what);
-  return product;
-}
-
 // Adds a[i][p] * b[p][j] for p in [p0, p1) to a tile of rows x 8 entries of
 // c, four columns per register; each lane is one entry's running sum.
 template <std::size_t Rows>

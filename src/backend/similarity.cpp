@@ -23,12 +23,6 @@ constexpr std::size_t kGroupsPerThread = 8;
 
 constexpr std::size_t kLineFloats = 64 / sizeof(float);
 
-std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  std::size_t product = 0;
-  require(!__builtin_mul_overflow(a, b, &product), what);
-  return product;
-}
-
 std::size_t round_up(std::size_t value, std::size_t step) { return (value + step - 1) / step * step; }
 
 float* line_aligned(float* p) {

@@ -13,12 +13,6 @@
 
 namespace quarnel::rows {
 
-inline std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  std::size_t product = 0;
-  if (__builtin_mul_overflow(a, b, &product)) throw_internal(std::string(what) + " size overflows");
-  return product;
-}
-
 // Indices whose byte is non-zero, or equal to 1 when `only_ones` is set.
 inline std::vector<std::size_t> selection_of(const SelectionMask& mask, std::size_t n, bool only_ones) {
   check_length(mask.size(), n, "selection mask");

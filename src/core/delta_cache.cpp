@@ -114,14 +114,14 @@ void for_each_gainer(const CoverageRow& r, std::size_t n, const SupportParams& p
 }
 
 bool has_full_matrix(std::span<const float> similarity, std::size_t n) {
-  return similarity.size() == checked_product(n, n, "similarity matrix");
+  return similarity.size() == checked_size(n, n, "similarity matrix");
 }
 
 // Gains and losses do not depend on mu, so only the matrix and rows matter.
 bool has_coverage(const ProblemInstance& instance) {
   if (!instance.coverage_matrix || instance.num_query_tokens == 0) return false;
   const std::size_t n = instance.num_candidates, rows = instance.num_query_tokens;
-  check_length(instance.coverage_matrix->size(), checked_product(rows, n, "coverage matrix"), "coverage matrix");
+  check_length(instance.coverage_matrix->size(), checked_size(rows, n, "coverage matrix"), "coverage matrix");
   return true;
 }
 

@@ -19,7 +19,7 @@ using namespace rows;
 const std::vector<float>* active_coverage(const ProblemInstance& instance, float mu) {
   if (!instance.coverage_matrix || instance.num_query_tokens == 0 || !(std::fabs(mu) > kWeightEpsilon))
     return nullptr;
-  const std::size_t needed = checked_product(instance.num_query_tokens, instance.num_candidates, "coverage matrix");
+  const std::size_t needed = checked_size(instance.num_query_tokens, instance.num_candidates, "coverage matrix");
   check_length(instance.coverage_matrix->size(), needed, "coverage matrix");
   return &*instance.coverage_matrix;
 }
@@ -29,7 +29,7 @@ double cached_change(const SupportParams& params, const ProblemInstance& instanc
   const std::size_t n = instance.num_candidates;
   require(instance.coverage_matrix.has_value(), "coverage cache without a coverage matrix");
   const std::vector<float>& coverage = *instance.coverage_matrix;
-  check_length(coverage.size(), checked_product(cache.rows, n, "coverage matrix"), "coverage matrix");
+  check_length(coverage.size(), checked_size(cache.rows, n, "coverage matrix"), "coverage matrix");
   require(cache.top.size() == cache.rows && cache.quorum.size() == cache.rows && cache.support.size() == cache.rows &&
               cache.holders.size() == 3 * cache.rows,
           "coverage cache is inconsistent");
@@ -59,7 +59,7 @@ double cached_change(const SupportParams& params, const ProblemInstance& instanc
 
 std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<const float> similarity, std::size_t n,
                                        bool symmetric) {
-  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   const std::vector<std::size_t> selected = selection_of(mask, n, false);
   std::vector<float> sums(n, 0.0f);
   if (symmetric) {
@@ -83,7 +83,7 @@ std::vector<float> redundancy_row_sums(const SelectionMask& mask, std::span<cons
 
 void update_row_sums(std::vector<float>& row_sums, std::span<const float> similarity, std::size_t n,
                      std::size_t in, std::size_t out) {
-  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   check_length(row_sums.size(), n, "redundancy row sums");
   if (out < n) {
     const float* row = similarity.data() + out * n;
@@ -128,7 +128,7 @@ std::optional<CoverageTopK> coverage_top_k(const SelectionMask& mask, const Prob
 }
 
 bool is_bitwise_symmetric(std::span<const float> similarity, std::size_t n) {
-  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   const float* sim = similarity.data();
   auto same = [&](std::size_t i, std::size_t j) {
     return std::bit_cast<std::uint32_t>(sim[i * n + j]) == std::bit_cast<std::uint32_t>(sim[j * n + i]);
@@ -196,7 +196,7 @@ double fulfilment_change_cached(const ObjectiveWeights& weights, const ProblemIn
 std::vector<float> coverage_by_candidate(const ProblemInstance& instance) {
   if (!instance.coverage_matrix) return {};
   const std::size_t n = instance.num_candidates, rows = instance.num_query_tokens;
-  check_length(instance.coverage_matrix->size(), checked_product(rows, n, "coverage matrix"), "coverage matrix");
+  check_length(instance.coverage_matrix->size(), checked_size(rows, n, "coverage matrix"), "coverage matrix");
   std::vector<float> by_candidate(rows * n);
   for (std::size_t t = 0; t < rows; ++t)
     for (std::size_t i = 0; i < n; ++i) by_candidate[i * rows + t] = (*instance.coverage_matrix)[t * n + i];
@@ -209,7 +209,7 @@ void FulfilmentMoves::prepare(const ObjectiveWeights& weights, const ProblemInst
   n_ = instance.num_candidates;
   rows_ = cache.rows;
   require(instance.coverage_matrix.has_value(), "coverage cache without a coverage matrix");
-  check_length(by_candidate.size(), checked_product(rows_, n_, "coverage matrix"), "coverage by candidate");
+  check_length(by_candidate.size(), checked_size(rows_, n_, "coverage matrix"), "coverage by candidate");
   require(cache.top.size() == rows_ && cache.quorum.size() == rows_ && cache.support.size() == rows_ &&
               cache.holders.size() == 3 * rows_,
           "coverage cache is inconsistent");
@@ -321,7 +321,7 @@ MoveScorer::MoveScorer(const ObjectiveWeights& weights, const ProblemInstance& i
       params_(support_params(weights)),
       n_(instance.num_candidates),
       symmetric_(symmetric_similarity) {
-  check_length(similarity.size(), checked_product(n_, n_, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n_, n_, "similarity matrix"), "similarity matrix");
   check_length(row_sums.size(), n_, "redundancy row sums");
   check_length(mask.size(), n_, "selection mask");
   check_length(instance.relevance_scores.size(), n_, "relevance scores");

@@ -16,13 +16,6 @@ T clamp01(T x) {
   return std::min(std::max(x, T(0)), T(1));
 }
 
-// a * b, refusing a product that does not fit: a wrapped size would pass a
-// length check it should fail.
-std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
-  if (a != 0 && b > std::numeric_limits<std::size_t>::max() / a) throw_internal(std::string(what) + " size overflows");
-  return a * b;
-}
-
 // Sum in ascending index order from -0.0, over selected indices that the
 // sequence holds; the same terms, in the same order, as the backend's masked sum.
 float selected_sum(std::span<const float> values, std::span<const std::size_t> selected) {
@@ -155,9 +148,9 @@ float selection_score_selected(const ProblemView& view, const std::uint8_t* mask
   const std::size_t n = view.n;
   for (std::size_t i : selected) check_index(i, n, "selected index");
   if (!selected.empty()) require(mask != nullptr, "selection score without a mask");
-  check_length(view.similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(view.similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   if (view.has_coverage)
-    check_length(view.coverage.size(), checked_product(view.num_query_tokens, n, "coverage matrix"),
+    check_length(view.coverage.size(), checked_size(view.num_query_tokens, n, "coverage matrix"),
                  "coverage matrix");
 
   const ObjectiveWeights& w = *view.weights;
@@ -193,10 +186,10 @@ ObjectiveBreakdown evaluate(const ProblemInstance& instance, const SelectionMask
                             const SimilarityBackend& backend) {
   const std::size_t n = instance.num_candidates;
   check_length(mask.size(), n, "selection mask");
-  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   const bool has_coverage = instance.coverage_matrix.has_value() && instance.num_query_tokens > 0;
   if (has_coverage)
-    check_length(instance.coverage_matrix->size(), checked_product(instance.num_query_tokens, n, "coverage matrix"),
+    check_length(instance.coverage_matrix->size(), checked_size(instance.num_query_tokens, n, "coverage matrix"),
                  "coverage matrix");
 
   const std::span<const std::uint8_t> selection(mask.data(), n);
@@ -226,10 +219,10 @@ ObjectiveBreakdown evaluate_selected(const ProblemInstance& instance, const Sele
     check_index(i, n, "selected index");
     require(mask[i] == 1, "selected index without its mask byte");
   }
-  check_length(similarity.size(), checked_product(n, n, "similarity matrix"), "similarity matrix");
+  check_length(similarity.size(), checked_size(n, n, "similarity matrix"), "similarity matrix");
   const bool has_coverage = instance.coverage_matrix.has_value() && instance.num_query_tokens > 0;
   if (has_coverage)
-    check_length(instance.coverage_matrix->size(), checked_product(instance.num_query_tokens, n, "coverage matrix"),
+    check_length(instance.coverage_matrix->size(), checked_size(instance.num_query_tokens, n, "coverage matrix"),
                  "coverage matrix");
   const ProblemView view = make_problem_view(instance, similarity, weights);
   const float sums[5] = {selected_sum(view.relevance, selected), selected_sum(view.density, selected),

@@ -30,4 +30,19 @@ inline void require(bool condition, const char* message) {
   if (!condition) throw_internal(message);
 }
 
+// a * b, refusing a product that does not fit: a wrapped size would pass a
+// length check it should fail.
+inline std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
+  std::size_t product = 0;
+  require(!__builtin_mul_overflow(a, b, &product), what);
+  return product;
+}
+
+// The same, for the size of an array named by `what`.
+inline std::size_t checked_size(std::size_t a, std::size_t b, const char* what) {
+  std::size_t product = 0;
+  if (__builtin_mul_overflow(a, b, &product)) throw_internal(std::string(what) + " size overflows");
+  return product;
+}
+
 }  // namespace quarnel

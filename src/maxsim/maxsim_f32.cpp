@@ -5,14 +5,11 @@
 
 #include "core/panic.hpp"
 #include "maxsim/maxsim_kernels.hpp"
+#include "maxsim/query_blocks.hpp"
 #include "maxsim/result_size.hpp"
 
 namespace quarnel {
 namespace {
-
-// Queries scored together against one document: their rows stay in L2
-// while the document's tokens pass through L1 once per query.
-constexpr std::size_t kQueryBlockBytes = std::size_t{256} << 10;
 
 // The kernels read token rows as contiguous runs; a strided last axis would
 // be read wrongly, so it is refused. Rows of 0 or 1 values have no stride.
@@ -27,12 +24,6 @@ std::vector<TokenRows> item_rows(const TokenTensor<float>& tensor) {
   std::vector<TokenRows> rows(tensor.items);
   for (std::size_t i = 0; i < tensor.items; ++i) rows[i] = tensor.item(i);
   return rows;
-}
-
-std::size_t most_tokens(std::span<const TokenRows> items) {
-  std::size_t most = 0;
-  for (const TokenRows& item : items) most = std::max(most, item.count);
-  return most;
 }
 
 std::size_t total_tokens(std::span<const TokenRows> items) {
@@ -56,7 +47,7 @@ void max_sim_f32_items(std::span<const TokenRows> queries, std::span<const Token
   const std::size_t blocks = (q_count + block - 1) / block;
   // Units run document by document, each document meeting one block of
   // queries, so neighbouring units share the document in cache.
-  const std::size_t units = checked_product(blocks, n, "the MaxSim work list");
+  const std::size_t units = allocation_size(blocks, n, "the MaxSim work list");
   const double unit_work = static_cast<double>(block) * static_cast<double>(total_tokens(queries) / q_count + 1) *
                            static_cast<double>(total_tokens(documents) / n + 1) * static_cast<double>(dim + 1);
 
@@ -84,7 +75,7 @@ void max_sim_f32(const TokenTensor<float>& queries, const TokenTensor<float>& do
 
 std::vector<float> max_sim_f32(const TokenTensor<float>& queries, const TokenTensor<float>& documents,
                                SimdPath path) {
-  std::vector<float> scores(checked_product(queries.items, documents.items, "the score matrix"));
+  std::vector<float> scores(allocation_size(queries.items, documents.items, "the score matrix"));
   max_sim_f32(queries, documents, scores.data(), path);
   return scores;
 }

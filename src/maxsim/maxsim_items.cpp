@@ -6,15 +6,10 @@
 #include "core/panic.hpp"
 #include "maxsim/maxsim_kernels.hpp"
 #include "maxsim/maxsim_quantized.hpp"
+#include "maxsim/query_blocks.hpp"
 
 namespace quarnel {
 namespace {
-
-std::size_t most_tokens(std::span<const TokenRows> items) {
-  std::size_t most = 0;
-  for (const TokenRows& item : items) most = std::max(most, item.count);
-  return most;
-}
 
 // Work per pair, for the slab size: the average token counts times dim.
 double pair_work(std::size_t query_tokens, std::size_t queries, std::size_t document_tokens, std::size_t documents,

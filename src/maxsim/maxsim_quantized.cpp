@@ -4,13 +4,11 @@
 
 #include "core/panic.hpp"
 #include "maxsim/maxsim_kernels.hpp"
+#include "maxsim/query_blocks.hpp"
 #include "maxsim/result_size.hpp"
 
 namespace quarnel {
 namespace {
-
-// Queries scored together against one document (see maxsim_f32.cpp).
-constexpr std::size_t kQueryBlockBytes = std::size_t{256} << 10;
 
 CodeKernel kernel_for(const CodeMaxSimKernels& kernels, std::uint64_t num_bits) {
   switch (num_bits) {
@@ -61,7 +59,7 @@ void max_sim_code_items(const CodeSide& queries, const CodeSide& documents, std:
   const std::size_t query_bytes = std::max<std::size_t>(1, longest_query * steps * 4);
   const std::size_t block = std::clamp<std::size_t>(kQueryBlockBytes / query_bytes, 1, q_count);
   const std::size_t blocks = (q_count + block - 1) / block;
-  const std::size_t units = checked_product(blocks, n, "the MaxSim work list");
+  const std::size_t units = allocation_size(blocks, n, "the MaxSim work list");
   const double unit_work = static_cast<double>(block) * static_cast<double>(total_tokens(queries) / q_count + 1) *
                            static_cast<double>(total_tokens(documents) / n + 1) * static_cast<double>(steps + 1);
 
@@ -97,7 +95,7 @@ void max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTens
 std::vector<float> max_sim_quantized(const TokenTensor<std::uint8_t>& q_codes, const TokenTensor<float>& q_meta,
                                      const TokenTensor<std::uint8_t>& d_codes, const TokenTensor<float>& d_meta,
                                      const QuantizerParams& params, SimdPath path) {
-  std::vector<float> scores(checked_product(q_codes.items, d_codes.items, "the score matrix"));
+  std::vector<float> scores(allocation_size(q_codes.items, d_codes.items, "the score matrix"));
   max_sim_quantized(q_codes, q_meta, d_codes, d_meta, params, scores.data(), path);
   return scores;
 }

@@ -30,12 +30,12 @@ std::size_t components_per_word(CodeLayout layout) {
 std::size_t components(CodeLayout layout, std::size_t n) {
   switch (layout) {
     case CodeLayout::Bits:
-      return checked_product(n, 8, "the code length");
+      return allocation_size(n, 8, "the code length");
     case CodeLayout::BytePairs16:
       return n;
     case CodeLayout::NibblePairs16:
     case CodeLayout::NibbleQuads8:
-      return checked_product(n, 2, "the code length");
+      return allocation_size(n, 2, "the code length");
   }
   return n;
 }
@@ -108,10 +108,10 @@ CodeSide::CodeSide(std::size_t lanes, std::size_t steps, const std::vector<std::
     : lanes_(lanes), steps_(steps), first_slot_(item_tokens.size() + 1, 0), tokens_(item_tokens) {
   for (std::size_t i = 0; i < item_tokens.size(); ++i) {
     const std::size_t blocks = item_tokens[i] / lanes + (item_tokens[i] % lanes != 0);
-    first_slot_[i + 1] = first_slot_[i] + checked_product(blocks, lanes, "the token slots");
+    first_slot_[i + 1] = first_slot_[i] + allocation_size(blocks, lanes, "the token slots");
   }
   const std::size_t slots = first_slot_.back();
-  words_.resize(checked_product(slots, steps, "the token codes"));
+  words_.resize(allocation_size(slots, steps, "the token codes"));
   scale_.resize(slots);
   offset_.resize(slots);
   code_sum_.resize(slots);

@@ -8,7 +8,7 @@
 
 namespace quarnel {
 
-inline std::size_t checked_product(std::size_t a, std::size_t b, const char* what) {
+inline std::size_t allocation_size(std::size_t a, std::size_t b, const char* what) {
   std::size_t product = 0;
   if (__builtin_mul_overflow(a, b, &product)) throw_internal(std::string(what) + " is too large to allocate");
   return product;

@@ -19,10 +19,33 @@
 
 namespace quarnel::python {
 
+// libstdc++ names the unwinding that pthread_exit starts; libc++ (the portable
+// wheel's) does not, and there catch (...) sees it: PyEval_RestoreThread is C,
+// so the only thing that can unwind out of it is that.
+#if defined(__GLIBCXX__)
+#define QUARNEL_CATCH_THREAD_EXIT catch (abi::__forced_unwind&)
+#else
+#define QUARNEL_CATCH_THREAD_EXIT catch (...)
+#endif
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 inline void take_lock_back(PyThreadState* thread) {
+  // A thread that would be told to end waits here without unwinding at all:
+  // with libc++ the unwinding pthread_exit starts goes through glibc's
+  // unwinder, which cannot run libc++'s handlers safely.
+  if (interpreter_finalizing()) {
+    for (;;) pause();
+  }
   try {
     PyEval_RestoreThread(thread);
-  } catch (abi::__forced_unwind&) {
+  } QUARNEL_CATCH_THREAD_EXIT {
     for (;;) pause();
   }
 }
@@ -37,9 +60,14 @@ auto run_unlocked(Work&& work) {
   PyThreadState* const thread = PyEval_SaveThread();
   try {
     value.emplace(work());
-  } catch (abi::__forced_unwind&) {
+  }
+#if defined(__GLIBCXX__)
+  // The core never ends its thread, but an unwinding that does must go on.
+  catch (abi::__forced_unwind&) {
     throw;
-  } catch (...) {
+  }
+#endif
+  catch (...) {
     failure = std::current_exception();
   }
   take_lock_back(thread);

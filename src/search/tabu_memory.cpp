@@ -6,16 +6,10 @@
 #include <limits>
 
 #include "core/panic.hpp"
+#include "core/saturating.hpp"
 
 namespace quarnel {
 namespace {
-
-constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? kMaxU64 : product;
-}
 
 std::uint64_t pair_key(std::size_t a, std::size_t b) {
   if (a > b) std::swap(a, b);

@@ -9,25 +9,18 @@
 #include "core/delta_cache.hpp"
 #include "core/move_scoring.hpp"
 #include "core/panic.hpp"
+#include "core/saturating.hpp"
 #include "core/scores.hpp"
 #include "search/constructions.hpp"
 
 namespace quarnel {
 namespace {
 
-constexpr std::uint64_t kMaxU64 = std::numeric_limits<std::uint64_t>::max();
 constexpr double kValueEpsilon = std::numeric_limits<double>::epsilon();
 constexpr double kNoScore = -std::numeric_limits<double>::infinity();
 // Moves are handed to other threads in pieces of at least this many: fewer
 // score faster than another thread can take them up.
 constexpr std::size_t kMovesPerPiece = 256;
-
-std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
-  std::uint64_t product = 0;
-  return __builtin_mul_overflow(a, b, &product) ? kMaxU64 : product;
-}
-
-std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > kMaxU64 - b ? kMaxU64 : a + b; }
 
 // ceil(sqrt(x)) in f64, converted with saturation.
 std::uint64_t ceil_sqrt(std::size_t x) {
