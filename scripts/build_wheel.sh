@@ -113,7 +113,12 @@ for path in sse2 avx2 avx512; do
   QUARNEL_SOLVER_SIMD=$path "$venv_python" -m pytest -q -p no:cacheprovider tests/python -k "maxsim or golden or solve" "$@"
 done
 
+# The adapters' typed example needs the frameworks' sources read whole: checked
+# here once rather than in the test suite.
+step "mypy --strict on the adapters' typed example"
+"$venv_python" -m mypy --strict --cache-dir "$stage/.mypy_cache" examples/typed_adapters.py
+
 step "pyright --strict on the typed examples"
 echo '{"typeCheckingMode": "strict"}' >pyrightconfig.json
-basedpyright --pythonpath "$venv_python" examples/typed_module.py examples/typed_selection.py
+basedpyright --pythonpath "$venv_python" examples/typed_module.py examples/typed_selection.py examples/typed_adapters.py
 step "done"

@@ -3,7 +3,8 @@
 `ContextSelector` chooses the chunks that best serve a query within a token
 budget and returns a `Selection`. Framework adapters live in submodules that
 import only when their framework is installed: `quarnel.langchain`
-(`QuarnelCompressor`) and `quarnel.haystack` (`QuarnelRanker`). `maxsim`,
+(`QuarnelCompressor`), `quarnel.haystack` (`QuarnelRanker`) and `quarnel.llama_index`
+(`QuarnelNodePostprocessor`). `maxsim`,
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
 tokens of items with their own lengths (`quarnel.maxsim`). `quarnel.coverage`
 builds the query-term coverage that `select` rewards: lexical from the texts
@@ -25,7 +26,7 @@ from quarnel_solver import version as _native_version
 
 from .coverage import CorpusStatistics, token_coverage
 from .defaults import DEFAULTS, SelectionDefaults
-from .errors import InternalError
+from .errors import InternalError, SelectionError, SelectionWarning
 from .maxsim import maxsim, maxsim_binary_documents, maxsim_quantized
 from .selection import ChunkReport, Selection
 from .selector import ContextSelector
@@ -37,6 +38,8 @@ __all__ = [
     "Selection",
     "ChunkReport",
     "InternalError",
+    "SelectionWarning",
+    "SelectionError",
     "DEFAULTS",
     "SelectionDefaults",
     "maxsim",

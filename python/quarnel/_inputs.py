@@ -152,13 +152,19 @@ def embedding_matrix(value: object) -> NDArray[np.floating]:
     return matrix
 
 
-def query_vector(value: object, dim: int) -> NDArray[np.float64]:
+def query_vector(value: object, dim: int, rows: int) -> NDArray[np.float64]:
     if isinstance(value, np.ndarray) and value.ndim == 2 and value.shape[0] == 1:
         raise ValueError(
             f"query_embedding: expected one vector (1 dimension), got shape {value.shape}; "
             "pass query_embedding[0]"
         )
     vector = _numeric_array("query_embedding", value, 1)
+    if dim and len(vector) != dim and len(vector) == rows:
+        # The query matches the rows, not the columns: one column per chunk.
+        raise ValueError(
+            f"embeddings: expected one row per chunk of {len(vector)} values like query_embedding, "
+            f"got shape {(rows, dim)}, one column per chunk; pass the transpose (embeddings.T)"
+        )
     if dim and len(vector) != dim:
         raise ValueError(f"query_embedding: expected {dim} values like each embedding, got {len(vector)}")
     return vector
@@ -302,14 +308,25 @@ def id_list(value: Iterable[Any] | None, count: int) -> list[Hashable]:
     ids = per_chunk("ids", value, count)
     if ids is None:
         return list(range(count))
+    first: dict[Hashable, int] = {}
     for k, chunk_id in enumerate(ids):
         try:
-            hash(chunk_id)
+            seen = first.setdefault(chunk_id, k)
         except TypeError:
-            chunk_id = None
+            chunk_id = seen = None
         if chunk_id is None:
             _fail(TypeError, f"ids[{k}]", "a hashable id (str or int)", ids[k])
+        if seen != k:
+            # required_ids, excluded_ids and the explanation refer to chunks by id.
+            raise ValueError(f"ids[{k}]: {chunk_id!r} repeats ids[{seen}]; every chunk needs its own id")
     return ids
+
+
+def token_budget(value: object) -> int:
+    budget = token_count("token_budget", value)
+    if budget == 0:
+        _fail(ValueError, "token_budget", "a positive int", value)
+    return budget
 
 
 def id_tuple(name: str, value: Iterable[Any]) -> tuple[Hashable, ...]:

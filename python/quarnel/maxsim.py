@@ -29,7 +29,7 @@ meanwhile without affecting a call in progress.
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, Optional, Union
+from typing import Any, Optional, Union, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
@@ -159,6 +159,32 @@ def _result(scores: NDArray[np.float32], sizes: list[int], candidates: Any) -> S
     return [part.copy() for part in np.split(scores, np.cumsum(sizes)[:-1])] if sizes else []
 
 
+@overload
+def maxsim(
+    queries: Any,
+    documents: Any,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: None = None,
+) -> NDArray[np.float32]: ...
+
+
+@overload
+def maxsim(
+    queries: Any,
+    documents: Any,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: Sequence[ArrayLike],
+) -> list[NDArray[np.float32]]: ...
+
+
 def maxsim(
     queries: Any,
     documents: Any,
@@ -184,6 +210,40 @@ def maxsim(
     query_of, document_of, sizes = _pairs(candidates, q.items, d.items)
     scores = _native.maxsim_f32(q.tokens, q.index, d.tokens, d.index, query_of, document_of)
     return _result(scores, sizes, candidates)
+
+
+@overload
+def maxsim_quantized(
+    query_codes: Any,
+    query_meta: Any,
+    document_codes: Any,
+    document_meta: Any,
+    num_bits: int,
+    dim: int,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: None = None,
+) -> NDArray[np.float32]: ...
+
+
+@overload
+def maxsim_quantized(
+    query_codes: Any,
+    query_meta: Any,
+    document_codes: Any,
+    document_meta: Any,
+    num_bits: int,
+    dim: int,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: Sequence[ArrayLike],
+) -> list[NDArray[np.float32]]: ...
 
 
 def maxsim_quantized(
@@ -231,6 +291,32 @@ def maxsim_quantized(
     scores = _native.maxsim_codes(qc.tokens, qm.tokens, qc.index, dc.tokens, dm.tokens, dc.index, num_bits,
                                   int(dim), query_of, document_of)
     return _result(scores, sizes, candidates)
+
+
+@overload
+def maxsim_binary_documents(
+    queries: Any,
+    document_bits: Any,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: None = None,
+) -> NDArray[np.float32]: ...
+
+
+@overload
+def maxsim_binary_documents(
+    queries: Any,
+    document_bits: Any,
+    *,
+    query_lengths: Optional[ArrayLike] = None,
+    document_lengths: Optional[ArrayLike] = None,
+    query_offsets: Optional[ArrayLike] = None,
+    document_offsets: Optional[ArrayLike] = None,
+    candidates: Sequence[ArrayLike],
+) -> list[NDArray[np.float32]]: ...
 
 
 def maxsim_binary_documents(

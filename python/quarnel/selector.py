@@ -13,7 +13,7 @@ import numpy as np
 import quarnel_solver
 from numpy.typing import NDArray
 
-from . import _inputs, dedup
+from . import _inputs, _shortfall, _tokens, dedup
 from . import coverage as coverage_module
 from ._similarity import blend_lexical, cosines, gram, redundancy_matrix, relevance_scores, unit_rows
 from ._solve import Limits, solve_from_fills
@@ -124,9 +124,12 @@ class ContextSelector:
     select returns the same result whatever the machine load and thread
     count. The search also starts from the top-k fill (the most relevant
     pooled chunks that fit), so the result never scores below it. Pooled
-    chunks are priced by `token_counts`, else by `token_counter(text)`, else
-    by a word-based estimate of their text; chunks outside the pool are not
-    counted.
+    chunks are priced by `token_counts`, else by `token_counter`, a callable
+    taking a text or a tokenizer whose `encode(text)` gives its tokens
+    (`tokenizers.Tokenizer`, tiktoken), else by a word-based estimate of
+    their text; chunks outside the pool are not counted. `strict=True` turns
+    the warning for a selection that falls short into a
+    `quarnel.SelectionError`.
 
     A selector never changes after construction; one may serve many threads.
     """
@@ -147,10 +150,11 @@ class ContextSelector:
         relevance_floor: float | None = DEFAULTS.relevance_floor,
         relevance: CosineMeasure = DEFAULTS.relevance,
         redundancy: CosineMeasure = DEFAULTS.redundancy,
-        token_counter: Callable[[str], int] | None = None,
+        token_counter: Callable[[str], int] | Any | None = None,
         config: quarnel_solver.SolverConfig | None = None,
+        strict: bool = False,
     ) -> None:
-        self.token_budget: int = _inputs.token_count("token_budget", token_budget)
+        self.token_budget: int = _inputs.token_budget(token_budget)
         self.max_chunks = _optional_count("max_chunks", max_chunks)
         self.min_chunks: int = _inputs.token_count("min_chunks", min_chunks)
         self.min_tokens: int = _inputs.token_count("min_tokens", min_tokens)
@@ -166,9 +170,8 @@ class ContextSelector:
         )
         self.relevance: CosineMeasure = _measure("relevance", relevance)
         self.redundancy: CosineMeasure = _measure("redundancy", redundancy)
-        if token_counter is not None and not callable(token_counter):
-            raise TypeError(f"token_counter: expected a callable taking a text, got {_inputs.describe(token_counter)}")
-        self.token_counter: Callable[[str], int] = token_counter or estimate_tokens
+        self.token_counter: Callable[[str], int] = _tokens.token_counter(token_counter) or estimate_tokens
+        self.strict = bool(strict)
         if config is not None and not isinstance(config, quarnel_solver.SolverConfig):
             raise TypeError(f"config: expected a quarnel_solver.SolverConfig or None, got {_inputs.describe(config)}")
         self.weights: Mapping[str, float] = MappingProxyType(self._weights(weights, config))
@@ -247,6 +250,24 @@ class ContextSelector:
         query_embedding: Any,
         embeddings: Any,
         *,
+        texts: Iterable[str],
+        ids: Iterable[Hashable] | None = None,
+        sources: Iterable[Hashable | None] | None = None,
+        roles: Iterable[str | None] | None = None,
+        scores: Mapping[str, Iterable[float]] | None = None,
+        token_counts: Iterable[int | None] | None = None,
+        coverage: Any = None,
+        query_token_weights: Iterable[float] | None = None,
+        query_text: str | None = None,
+        items: None = None,
+    ) -> Selection[str]: ...
+
+    @overload
+    def select(
+        self,
+        query_embedding: Any,
+        embeddings: Any,
+        *,
         texts: Iterable[str] | None = None,
         ids: Iterable[Hashable] | None = None,
         sources: Iterable[Hashable | None] | None = None,
@@ -297,7 +318,12 @@ class ContextSelector:
         `DEFAULTS.duplicate_cosine`) are collapsed to their most relevant
         one before solving; `Selection.duplicates` says which were dropped.
         `items` are returned for the chosen chunks; they default to the
-        texts, else the ids. Ids default to the positions.
+        texts, else the ids. Ids default to the positions and must be
+        distinct.
+
+        A selection that leaves a constraint unmet, or holds nothing because
+        nothing fits the budget, warns with `quarnel.SelectionWarning`, or
+        raises `quarnel.SelectionError` when the selector is `strict`.
         """
         started = time.perf_counter()
         _check_query_text(query_text, texts, corpus_statistics)
@@ -320,7 +346,7 @@ class ContextSelector:
         chosen = outcome.chosen
         indices = tuple(int(pool[k]) for k in chosen)
         lambda_ = float(np.float32(self.weights["redundancy"]))
-        return Selection(
+        selection = Selection(
             indices=indices,
             ids=tuple(chunks.ids[i] for i in indices),
             items=tuple(chunks.items[i] for i in indices),
@@ -341,6 +367,8 @@ class ContextSelector:
             _texts=None if chunks.texts is None else tuple(chunks.texts),
             duplicates=duplicates,
         )
+        _shortfall.report(selection, chunks.costs[pool], self.strict)
+        return selection
 
     def _collapse_copies(
         self, chunks: _Chunks, pool: NDArray[np.intp], cosines: NDArray[np.float32]
@@ -396,7 +424,7 @@ class ContextSelector:
         """Every argument converted and checked once, in signature order."""
         matrix = _inputs.embedding_matrix(embeddings)
         count, dim = matrix.shape
-        query = _inputs.query_vector(query_embedding, dim)
+        query = _inputs.query_vector(query_embedding, dim, count)
         text_list = _inputs.texts_list(texts, count)
         id_list = _inputs.id_list(ids, count)
         clusters, source_labels = _inputs.cluster_ids(sources, count)
