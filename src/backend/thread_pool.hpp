@@ -11,6 +11,11 @@ namespace quarnel {
 // Number of threads of the global pool (the caller counted), starting it if needed.
 std::size_t pool_thread_count();
 
+// Starts the global pool with `threads` threads (at least 1) instead of the
+// environment's count, unless it has already started; returns the pool's
+// thread count either way, so a caller sees when its request came too late.
+std::size_t start_pool(std::size_t threads);
+
 // Calls body(begin, end) for contiguous pieces that cover [0, count) exactly
 // once, on the pool and the calling thread, and returns when all are done. The
 // range is split into at least `grain` items per piece (so a loop of fewer

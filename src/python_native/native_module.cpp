@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend/simd.hpp"
+#include "backend/thread_pool.hpp"
 #include "core/panic.hpp"
 #include "maxsim/maxsim_f32.hpp"
 #include "maxsim/maxsim_items.hpp"
@@ -271,6 +272,15 @@ PYBIND11_MODULE(_native, m) {
   const auto none = py::none();
   m.def("simd_path", [] { return std::string(quarnel::simd_path_name(quarnel::active_simd_path())); },
         "The vector instruction set the kernels run on: 'sse2', 'avx2' or 'avx512'");
+  m.def(
+      "start_pool",
+      [](std::size_t threads) {
+        if (threads < 1) value_error("threads: expected a positive int, got 0");
+        return quarnel::start_pool(threads);
+      },
+      py::arg("threads"),
+      "Starts this module's worker pool with `threads` threads unless it is already running; returns the "
+      "running pool's thread count, which differs from `threads` when the pool had started before");
   m.def("maxsim_f32", &maxsim_f32, py::arg("queries"), py::arg("query_index"), py::arg("documents"),
         py::arg("document_index"), py::arg("query_of") = none, py::arg("document_of") = none);
   m.def("maxsim_binary", &maxsim_binary, py::arg("queries"), py::arg("query_index"), py::arg("documents"),

@@ -193,6 +193,20 @@ TEST(ThreadPool, ForkedChildStartsAFreshPool) {
   });
 }
 
+TEST(ThreadPool, StartPoolSizesOnlyAPoolNotYetStarted) {
+  // A fresh child has no pool: the first request wins over the environment,
+  // and a later one gets the running count back, whatever it asks.
+  EXPECT_TRUE(child_succeeds([] {
+    setenv("RAYON_NUM_THREADS", "3", 1);
+    return start_pool(2) == 2 && pool_thread_count() == 2 && start_pool(5) == 2 && pool_sums_correctly();
+  }));
+  EXPECT_TRUE(child_succeeds([] {
+    setenv("RAYON_NUM_THREADS", "3", 1);
+    return pool_thread_count() == 3 && start_pool(1) == 3;
+  }));
+  EXPECT_TRUE(child_succeeds([] { return start_pool(0) == 1 && pool_sums_correctly(); }));
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 TEST(ThreadPool, RefusedThreadsShrinkThePoolInsteadOfAborting) {
   // With little address space left, thread stacks cannot be mapped, so only a
