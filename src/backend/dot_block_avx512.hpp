@@ -12,7 +12,9 @@
 // register that is initialised from itself, which its own flow analysis
 // reports as uninitialised.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <cstddef>

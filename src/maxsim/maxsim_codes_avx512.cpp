@@ -13,7 +13,9 @@
 // register that is initialised from itself, which its own flow analysis
 // reports as uninitialised.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#ifndef __clang__
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
 
 #include <algorithm>
