@@ -9,6 +9,7 @@
 #include "python/keyword_names.hpp"
 #include "python/main_interpreter.hpp"
 #include "python/maxsim_bindings.hpp"
+#include "python/unlocked.hpp"
 
 namespace py = pybind11;
 namespace qp = quarnel::python;
@@ -88,6 +89,8 @@ PYBIND11_MODULE(quarnel_solver, m) {
 
   m.attr("__all__") = all;
   qp::guard_keyword_names(m, m.attr("version"));
+  // Threads taking the interpreter lock back pass before finalization starts.
+  py::module_::import("atexit").attr("register")(py::cpp_function(&qp::close_exit_gate));
 }
 #undef PyInit_quarnel_solver
 

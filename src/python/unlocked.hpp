@@ -10,8 +10,10 @@
 // process to exit instead, as Python 3.14 itself makes such threads do.
 #include <Python.h>
 #include <cxxabi.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -36,11 +38,44 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
+// Checking for finalization before asking for the lock is not enough: a
+// thread already waiting for it when finalization starts is ended inside
+// PyEval_RestoreThread. So the threads between the check and the lock are
+// counted, and an exit function (run before finalization starts) closes the
+// gate and lets every counted thread through first. Each extension module has
+// a gate of its own, as it has its own copy of these functions.
+struct ExitGate {
+  std::atomic<bool> closed{false};
+  std::atomic<long> passing{0};
+};
+
+inline ExitGate& exit_gate() {
+  static ExitGate* const gate = [] {
+    // A fork child has none of the parent's other threads: none is passing.
+    pthread_atfork(nullptr, nullptr, [] { exit_gate().passing.store(0); });
+    return new ExitGate;  // never destroyed: daemon threads read it at exit
+  }();
+  return *gate;
+}
+
+// Run at interpreter exit with the lock held, before finalization starts.
+inline void close_exit_gate() {
+  ExitGate& gate = exit_gate();
+  gate.closed.store(true);
+  Py_BEGIN_ALLOW_THREADS
+  // Bounded, so that exit never hangs on a thread that cannot be seen.
+  for (int waited = 0; gate.passing.load() != 0 && waited < 50000; ++waited) usleep(100);
+  Py_END_ALLOW_THREADS
+}
+
 inline void take_lock_back(PyThreadState* thread) {
   // A thread that would be told to end waits here without unwinding at all:
   // with libc++ the unwinding pthread_exit starts goes through glibc's
   // unwinder, which cannot run libc++'s handlers safely.
-  if (interpreter_finalizing()) {
+  ExitGate& gate = exit_gate();
+  gate.passing.fetch_add(1);
+  if (gate.closed.load() || interpreter_finalizing()) {
+    gate.passing.fetch_sub(1);
     for (;;) pause();
   }
   try {
@@ -48,6 +83,7 @@ inline void take_lock_back(PyThreadState* thread) {
   } QUARNEL_CATCH_THREAD_EXIT {
     for (;;) pause();
   }
+  gate.passing.fetch_sub(1);
 }
 
 // Returns work()'s value, or rethrows its exception, with the lock held again.

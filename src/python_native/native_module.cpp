@@ -292,6 +292,8 @@ PYBIND11_MODULE(_native, m) {
   register_dots(m);
   register_solve(m);
   quarnel::python::guard_keyword_names(m, m.attr("simd_path"));
+  // Threads taking the interpreter lock back pass before finalization starts.
+  py::module_::import("atexit").attr("register")(py::cpp_function(&quarnel::python::close_exit_gate));
 }
 #undef PyInit__native
 
