@@ -7,9 +7,9 @@ import pytest
 SCRIPT = pathlib.Path(__file__).resolve().parents[2] / "scripts" / "check_wheel.py"
 if not SCRIPT.exists():
     pytest.skip("scripts/ is not beside the tests (an installed-wheel run)", allow_module_level=True)
-spec = importlib.util.spec_from_file_location("check_wheel", SCRIPT)
-check_wheel = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_wheel)
+found = importlib.util.spec_from_file_location("check_wheel", SCRIPT)
+check_wheel = importlib.util.module_from_spec(found)
+found.loader.exec_module(check_wheel)
 
 NAMES = ["quarnel_solver.cpython-311-x86_64-linux-gnu.so", "quarnel_solver-stubs/__init__.pyi", "quarnel/py.typed"]
 PORTABLE = "quarnel_solver-0.1.6-cp311-cp311-manylinux_2_17_x86_64.manylinux2014_x86_64.whl"
