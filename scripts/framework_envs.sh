@@ -6,7 +6,7 @@
 # through the test extra and run the same tests. `framework_envs.sh lowest
 # latest` builds a latest environment here too, for checking by hand. The
 # package is compiled once: a wheel from the .venv's persistent build directory
-# (scripts/setup.sh made it, ccache behind it) goes into each environment.
+# (scripts/setup.sh made it) goes into each environment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$PWD/build/frameworks
