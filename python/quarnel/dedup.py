@@ -39,13 +39,17 @@ def find_copies(
     by_text: dict[str, int] = {}
     by_key: dict[Hashable, int] = {}
     dropped: dict[int, int] = {}
-    for p in order:
+    # Only a candidate with some more relevant one at or above the threshold
+    # can be a near copy: found for all at once, most have none.
+    near = _has_close_predecessor(order, cosines, threshold)
+    for rank, p in enumerate(order):
         original = None
         if keys is not None:
             original = by_key.get(keys[p])
-        if original is None and texts is not None:
-            original = by_text.get(normalised(texts[p]))
-        if original is None and threshold is not None and kept:
+        text = normalised(texts[p]) if texts is not None else None
+        if original is None and text is not None:
+            original = by_text.get(text)
+        if original is None and near[rank] and kept:
             row = cosines[p, kept]
             best = int(np.argmax(row))
             if row[best] >= threshold:
@@ -56,6 +60,16 @@ def find_copies(
         kept.append(p)
         if keys is not None:
             by_key.setdefault(keys[p], p)
-        if texts is not None:
-            by_text.setdefault(normalised(texts[p]), p)
+        if text is not None:
+            by_text.setdefault(text, p)
     return dropped
+
+
+def _has_close_predecessor(
+    order: Sequence[int], cosines: NDArray[np.float32], threshold: float | None
+) -> NDArray[np.bool_]:
+    if threshold is None or len(order) == 0:
+        return np.zeros(len(order), dtype=bool)
+    positions = np.asarray(order, dtype=np.intp)
+    close = cosines[np.ix_(positions, positions)] >= threshold
+    return np.tril(close, k=-1).any(axis=1)
