@@ -72,4 +72,4 @@ def _has_close_predecessor(
         return np.zeros(len(order), dtype=bool)
     positions = np.asarray(order, dtype=np.intp)
     close = cosines[np.ix_(positions, positions)] >= threshold
-    return np.tril(close, k=-1).any(axis=1)
+    return np.asarray(np.tril(close, k=-1).any(axis=1), dtype=np.bool_)

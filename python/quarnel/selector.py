@@ -259,6 +259,7 @@ class ContextSelector:
         coverage: Any = None,
         query_token_weights: Iterable[float] | None = None,
         query_text: str | None = None,
+        corpus_statistics: CorpusStatistics | None = None,
         items: None = None,
     ) -> Selection[str]: ...
 
