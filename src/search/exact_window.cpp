@@ -116,6 +116,9 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   // Scores the node `node_code` exactly if it meets the constraints (known
   // when `known_feasible`), and keeps it when it beats the window best.
   auto score_exactly = [&](std::uint64_t node_code, bool known_feasible) {
+    // An exact score sums every pair of the selection: thousands of them
+    // may take seconds, so the stop check runs before each.
+    ctx.check_stop();
     for (std::size_t j = 0; j < w; ++j) local_mask[scorer.window_position(j)] = (node_code >> j) & 1u;
     local_selected.clear();
     node_selected.clear();
@@ -143,7 +146,6 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   if (!bounded) {
     while (true) {
       if (out_of_time() || (node_limit && nodes >= *node_limit)) break;
-      if ((code & 1023) == 0) ctx.check_stop();
       const std::uint64_t node_code = code++;
       ++nodes;
       score_exactly(node_code, false);

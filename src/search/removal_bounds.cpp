@@ -1,5 +1,6 @@
 #include "search/removal_bounds.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -81,13 +82,8 @@ void RemovalBounds::remove(std::size_t position) {
   selected_.erase(selected_.begin() + static_cast<std::ptrdiff_t>(position));
 }
 
-void RemovalBounds::upper_bounds(const RemovalScorer& scorer, std::vector<double>& out) const {
-  const std::size_t m = selected_.size();
-  out.assign(m, kInfinity);
-  const double terms = m > 0 ? static_cast<double>(m - 1) : 0.0;
-  const double pairs = terms * (terms > 0 ? terms - 1 : 0.0);
-  if (!finite_ || pairs * kUnitRoundoff >= 0.5) return;
-
+double RemovalBounds::width(double terms, double pairs, double fulfilment) const {
+  if (!finite_ || pairs * kUnitRoundoff >= 0.5) return kInfinity;
   const ObjectiveWeights& w = *view_.weights;
   const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
                              w[weight::kEpsilon]};
@@ -109,18 +105,45 @@ void RemovalBounds::upper_bounds(const RemovalScorer& scorer, std::vector<double
   double weight_sum = std::fabs(mu) + 2.0 * std::fabs(lambda);
   for (double x : weights) weight_sum += std::fabs(x);
   const double underflow = (weight_sum + 8.0) * 0x1p-149;
+  const double size = sequence_size + std::fabs(mu) * fulfilment + redundancy_size * (1.0 + gamma(pairs));
+  if (!(size < 1e37)) return kInfinity;  // f32 could overflow: no bound
+  const double error = sequence_error + redundancy_error + 2.0 * gamma(10) * size + drift_ +
+                       64.0 * kUnitRoundoff64 * size + underflow;
+  return 2.0 * error;
+}
+
+double RemovalBounds::estimates(const RemovalFulfilment& fulfilment, std::vector<double>& out) const {
+  const std::size_t m = selected_.size();
+  const ObjectiveWeights& w = *view_.weights;
+  const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
+                             w[weight::kEpsilon]};
+  const double mu = w[weight::kMu], lambda = w[weight::kLambda];
+  out.resize(m);
+  double largest_fulfilment = 0.0;
   for (std::size_t p = 0; p < m; ++p) {
-    const double fulfilment = scorer.fulfilment_without(p);
-    const double size = sequence_size + std::fabs(mu * fulfilment) + redundancy_size * (1.0 + gamma(pairs));
-    if (!(size < 1e37)) return;  // f32 could overflow: no bound
+    const double f = fulfilment.without(p);
+    largest_fulfilment = std::max(largest_fulfilment, std::fabs(f));
     double estimate = 0.0;
     for (std::size_t s = 0; s < 5; ++s) estimate += weights[s] * (totals_[s] - values_[s][p]);
-    estimate += mu * fulfilment;
+    estimate += mu * f;
     estimate -= 0.5 * lambda * (redundancy_ - row_[p] - column_[p]);
-    const double error = sequence_error + redundancy_error + 2.0 * gamma(10) * size + drift_ +
-                         64.0 * kUnitRoundoff64 * size + underflow;
-    out[p] = std::isfinite(estimate) ? estimate + 2.0 * error : kInfinity;
+    out[p] = estimate;
   }
+  const double terms = m > 0 ? static_cast<double>(m - 1) : 0.0;
+  return width(terms, terms * (terms > 0 ? terms - 1 : 0.0), largest_fulfilment);
+}
+
+std::pair<double, double> RemovalBounds::whole(const RemovalFulfilment& fulfilment) const {
+  const ObjectiveWeights& w = *view_.weights;
+  const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
+                             w[weight::kEpsilon]};
+  const double f = fulfilment.whole();
+  double estimate = 0.0;
+  for (std::size_t s = 0; s < 5; ++s) estimate += weights[s] * totals_[s];
+  estimate += w[weight::kMu] * f;
+  estimate -= 0.5 * static_cast<double>(w[weight::kLambda]) * redundancy_;
+  const double terms = static_cast<double>(selected_.size());
+  return {estimate, width(terms, terms * (terms > 0 ? terms - 1 : 0.0), std::fabs(f))};
 }
 
 }  // namespace quarnel

@@ -1,14 +1,16 @@
 #pragma once
-// Upper bounds on the f32 objective of every single removal, from f64 sums
-// kept up to date as chunks leave the selection: O(m) per round instead of a
+// f64 estimates of the f32 objective of the selection and of every single
+// removal, from f64 sums kept up to date as chunks leave it, with a width
+// that bounds their distance from the exact scores: O(m) a round instead of a
 // rescoring, so the pass scores exactly only the removals that can still win.
 #include <array>
 #include <cstddef>
+#include <utility>
 #include <span>
 #include <vector>
 
 #include "core/problem_view.hpp"
-#include "search/removal_scorer.hpp"
+#include "search/removal_fulfilment.hpp"
 
 namespace quarnel {
 
@@ -16,16 +18,24 @@ class RemovalBounds {
  public:
   RemovalBounds(const ProblemView& view, std::span<const std::size_t> selected);
 
-  // For each position of the current selection, a value no smaller than
-  // the f32 score `scorer` gives for leaving that chunk out; +inf where no
-  // bound is known (non-finite inputs, or sums too long for the f32 error
-  // bound to hold).
-  void upper_bounds(const RemovalScorer& scorer, std::vector<double>& out) const;
+  // For each position of the current selection, the score without that
+  // chunk, in f64. Returns a width no exact f32 score is farther than from
+  // its estimate: +inf where none is known (non-finite inputs, or sums too
+  // long for the f32 error bound to hold). `fulfilment` describes the
+  // current selection.
+  double estimates(const RemovalFulfilment& fulfilment, std::vector<double>& out) const;
+
+  // The whole selection's score in f64, and its width.
+  std::pair<double, double> whole(const RemovalFulfilment& fulfilment) const;
 
   // The chunk at `position` leaves the selection.
   void remove(std::size_t position);
 
  private:
+  // The width of a score summing `terms` values of each sequence and
+  // `pairs` similarities, with a fulfilment of at most `fulfilment` in size.
+  double width(double terms, double pairs, double fulfilment) const;
+
   const ProblemView& view_;
   std::vector<std::size_t> selected_;
   std::array<std::vector<double>, 5> values_;  // the score sequences over the selection
