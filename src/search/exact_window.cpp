@@ -24,6 +24,13 @@ std::int64_t elapsed_whole_ms(std::chrono::steady_clock::time_point start) {
   return ns.count() < 0 ? 0 : ns.count() / 1000000;
 }
 
+// With a node limit, the exact scores a window may spend, in similarity pairs
+// summed: an exact score is one sequential f32 sum over the node's pairs, so
+// in a selection of thousands of chunks it takes milliseconds. About a tenth
+// of a second; only windows over selections of more than about 1,000 chunks
+// reach it before their node limit.
+constexpr double kExactPairBudget = 268435456.0;  // 2^28
+
 }  // namespace
 
 WindowPlan plan_exact_window(const SearchContext& ctx, const SelectionMask& final_mask) {
@@ -113,12 +120,17 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   std::uint64_t code = 0;
   std::uint64_t nodes = 0;
   bool exhaustive = false;
+  double pairs_scored = 0.0;
+  // Before each exact score, which may take milliseconds: the stop check,
+  // and the time limit or, with a node limit, the budget of pairs (which
+  // does not depend on the load). A spent limit ends the enumeration.
+  auto may_score = [&] {
+    ctx.check_stop();
+    return node_limit ? pairs_scored < kExactPairBudget : !out_of_time();
+  };
   // Scores the node `node_code` exactly if it meets the constraints (known
   // when `known_feasible`), and keeps it when it beats the window best.
   auto score_exactly = [&](std::uint64_t node_code, bool known_feasible) {
-    // An exact score sums every pair of the selection: thousands of them
-    // may take seconds, so the stop check runs before each.
-    ctx.check_stop();
     for (std::size_t j = 0; j < w; ++j) local_mask[scorer.window_position(j)] = (node_code >> j) & 1u;
     local_selected.clear();
     node_selected.clear();
@@ -130,6 +142,8 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
     if (!known_feasible && !constraints_satisfied(ctx.constraints, node_selected, ctx.instance)) return;
     // The fast score screens the node; the full breakdown is built only for
     // a node that beats the window best.
+    const double size = static_cast<double>(local_selected.size());
+    pairs_scored += size * size;
     if (!(static_cast<double>(scorer.score(node_code, local_selected)) > best_score + margin)) return;
     SelectionMask node(ctx.n, 0);
     for (std::size_t i : node_selected) node[i] = 1;
@@ -145,7 +159,7 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
   const std::uint64_t all_codes = std::uint64_t{1} << w;
   if (!bounded) {
     while (true) {
-      if (out_of_time() || (node_limit && nodes >= *node_limit)) break;
+      if ((node_limit && nodes >= *node_limit) || !may_score()) break;
       const std::uint64_t node_code = code++;
       ++nodes;
       score_exactly(node_code, false);
@@ -159,7 +173,8 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
     // order (one entry changes per node) and notes each node's feasibility and
     // bound; blocks of a round are walked in parallel, each by its own walker.
     // Then the nodes are decided in code order, so that the window best is
-    // the same as in a plain walk. The time limit is read before each round.
+    // the same as in a plain walk. The time limit is read before each round
+    // and each exact score.
     const std::size_t block_bits = std::min<std::size_t>(w, 10);
     const std::uint64_t block = std::uint64_t{1} << block_bits;
     const std::uint64_t blocks = all_codes / block;
@@ -188,11 +203,20 @@ ExactWindowResult run_exact_window(const SearchContext& ctx, const SelectionMask
           }
         }
       });
-      for (std::uint64_t g = 0; g < in_round * block; ++g) {
+      bool spent = false;
+      std::uint64_t g = 0;
+      for (; g < in_round * block; ++g) {
+        if (feasible[g] && upper[g] > best_score + margin) {
+          if (!may_score()) {
+            spent = true;
+            break;
+          }
+          score_exactly(code + g, true);
+        }
         ++nodes;
-        if (feasible[g] && upper[g] > best_score + margin) score_exactly(code + g, true);
       }
-      code += in_round * block;
+      code += g;
+      if (spent) break;
       if (code == all_codes) {
         exhaustive = true;
         break;

@@ -11,6 +11,11 @@
 namespace quarnel {
 namespace {
 
+// Selections of more chunks than this are recorded in the history rather than
+// the pair table: their m(m-1)/2 increments cost more than the history's
+// look-ups, which grow by a word every 64 such records.
+constexpr std::size_t kLongSelection = 128;
+
 std::uint64_t pair_key(std::size_t a, std::size_t b) {
   if (a > b) std::swap(a, b);
   return (static_cast<std::uint64_t>(a) << 32) | static_cast<std::uint64_t>(b);
@@ -113,6 +118,7 @@ std::uint64_t moved_mask_fingerprint(const SelectionMask& mask, std::size_t in, 
 
 TabuMemory::TabuMemory(std::uint64_t tenure, std::size_t n, float similarity_threshold)
     : candidate_counts_(n, 0),
+      long_records_(n),
       n_(n),
       max_tenure_(saturating_mul(tenure, 3)),
       base_tenure_(tenure),
@@ -128,11 +134,12 @@ void TabuMemory::clear() {
   iteration_ = 0;
   std::fill(candidate_counts_.begin(), candidate_counts_.end(), 0);
   pair_counts_.clear();
+  long_records_.clear();
   cluster_counts_.clear();
 }
 
 std::uint64_t TabuMemory::pair_count(std::size_t a, std::size_t b) const {
-  return pair_counts_.get(pair_key(a, b));
+  return pair_counts_.get(pair_key(a, b)) + long_records_.together(a, b);
 }
 
 std::uint64_t TabuMemory::cluster_count(std::int32_t cluster) const {
@@ -166,8 +173,12 @@ void TabuMemory::record_move(const SelectionMask& mask, std::size_t added, std::
   }
 
   for (std::size_t i : selected) ++candidate_counts_[i];
-  for (std::size_t a = 0; a < selected.size(); ++a)
-    for (std::size_t b = a + 1; b < selected.size(); ++b) pair_counts_.increment(pair_key(selected[a], selected[b]));
+  if (selected.size() > kLongSelection) {
+    long_records_.record(selected);
+  } else {
+    for (std::size_t a = 0; a < selected.size(); ++a)
+      for (std::size_t b = a + 1; b < selected.size(); ++b) pair_counts_.increment(pair_key(selected[a], selected[b]));
+  }
   for (std::size_t i : selected)
     if (instance.cluster_ids[i] >= 0) ++cluster_counts_[instance.cluster_ids[i]];
 

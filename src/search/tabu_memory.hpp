@@ -10,6 +10,7 @@
 
 #include "core/problem.hpp"
 #include "search/pair_counts.hpp"
+#include "search/selection_history.hpp"
 
 namespace quarnel {
 
@@ -98,7 +99,10 @@ class TabuMemory {
  private:
   std::deque<TabuRecord> ring_;
   std::vector<std::uint64_t> candidate_counts_;
+  // Pair counts: those of small selections in a table, of long ones as a
+  // history of which records held each candidate.
   PairCounts pair_counts_;  // key (smaller << 32 | larger)
+  SelectionHistory long_records_;
   std::unordered_map<std::int32_t, std::uint64_t> cluster_counts_;
   std::size_t n_;
   std::uint64_t max_tenure_;

@@ -142,6 +142,31 @@ std::size_t selected_count(const SelectionMask& mask) { return std::count(mask.b
 
 // Random walk of recorded moves; then every move from the last selection is
 // judged by the prepared per-iteration form and by the plain form on a copied mask.
+// Short selections are counted in the pair table, long ones in the history:
+// either way a pair's count is the number of records that held both.
+TEST(TabuMemory, PairCountsOfShortAndLongSelectionsAddUp) {
+  const std::size_t n = 400;
+  ProblemInstance p = testing::random_instance({.n = n});
+  TabuMemory memory(4, n, 0.85f);
+  std::vector<SelectionMask> records;
+  for (std::uint32_t r = 0; r < 70; ++r) {
+    const std::size_t size = r % 3 == 0 ? 20 : 150 + r;  // some short, most past the table's limit
+    records.push_back(testing::random_mask(n, size, r + 1));
+    memory.advance_iteration();
+    memory.record_move(records.back(), 0, n, p);
+  }
+  std::mt19937 rng(3);
+  for (int k = 0; k < 2000; ++k) {
+    const std::size_t a = rng() % n, b = rng() % n;
+    if (a == b) continue;
+    std::uint64_t plain = 0;
+    for (const SelectionMask& mask : records) plain += mask[a] != 0 && mask[b] != 0 ? 1 : 0;
+    ASSERT_EQ(memory.pair_count(a, b), plain) << a << ", " << b;
+  }
+  memory.clear();
+  for (std::size_t i = 1; i < n; ++i) ASSERT_EQ(memory.pair_count(0, i), 0u);
+}
+
 TEST(TabuMemory, PreparedMovesAgreeWithThePlainForm) {
   // The larger selection puts removals and insertions far apart, where their
   // changes of the pair sum are taken separately.
