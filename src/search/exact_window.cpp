@@ -27,8 +27,9 @@ std::int64_t elapsed_whole_ms(std::chrono::steady_clock::time_point start) {
 // With a node limit, the exact scores a window may spend, in similarity pairs
 // summed: an exact score is one sequential f32 sum over the node's pairs, so
 // in a selection of thousands of chunks it takes milliseconds. About a tenth
-// of a second; only windows over selections of more than about 1,000 chunks
-// reach it before their node limit.
+// of a second. 16,384 nodes of 128 chunks sum 2^28 pairs, so only windows over
+// longer selections can reach it (in practice those of about 1,000 chunks and
+// more, where the bounds leave most nodes to score).
 constexpr double kExactPairBudget = 268435456.0;  // 2^28
 
 }  // namespace
