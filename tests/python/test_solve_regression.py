@@ -25,6 +25,9 @@ SHAPES = [
     (600, 32, 32, {"enable_path_relinking": False}, dict(required_chunks=["chunk_7", "chunk_500"])),
     (800, 64, 12, {"early_stopping_patience": 40}, dict(max_tokens=12000)),
     (1000, 32, 32, {}, {}),
+    # A long context: nearly every candidate fits, so the final removal pass runs hundreds of
+    # rounds in which the f64 objective decides (recorded when it began to).
+    (1200, 32, 8, {"exact_window_size": 6}, dict(max_tokens=10**6, max_chunks=1200)),
 ]
 
 
