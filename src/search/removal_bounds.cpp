@@ -17,6 +17,11 @@ constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // valid while k u < 1; callers keep k u below 1/2.
 double gamma(double k) { return k * kUnitRoundoff / (1.0 - k * kUnitRoundoff); }
 
+// The weights of the five score sequences, in their order.
+std::array<double, 5> sequence_weights(const ObjectiveWeights& w) {
+  return {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta], w[weight::kEpsilon]};
+}
+
 }  // namespace
 
 RemovalBounds::RemovalBounds(const ProblemView& view, std::span<const std::size_t> selected)
@@ -29,8 +34,7 @@ RemovalBounds::RemovalBounds(const ProblemView& view, std::span<const std::size_
   for (std::size_t i : selected_) check_index(i, n, "selected index");
   for (const auto& sequence : sequences) check_length(sequence.size(), n, "score sequence");
   const ObjectiveWeights& w = *view.weights;
-  const float weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
-                            w[weight::kEpsilon]};
+  const std::array<double, 5> weights = sequence_weights(w);
   double scale = 0.0;
   for (std::size_t s = 0; s < 5; ++s) {
     for (std::size_t i : selected_) {
@@ -39,7 +43,7 @@ RemovalBounds::RemovalBounds(const ProblemView& view, std::span<const std::size_
       totals_[s] += x;
       magnitudes_[s] += std::fabs(x);
     }
-    scale += std::fabs(static_cast<double>(weights[s])) * magnitudes_[s];
+    scale += std::fabs(weights[s]) * magnitudes_[s];
   }
   row_.assign(m, 0.0), column_.assign(m, 0.0), row_abs_.assign(m, 0.0), column_abs_.assign(m, 0.0);
   for (std::size_t a = 0; a < m; ++a) {
@@ -53,7 +57,7 @@ RemovalBounds::RemovalBounds(const ProblemView& view, std::span<const std::size_
     redundancy_ += row_[a], redundancy_abs_ += row_abs_[a];
   }
   scale += std::fabs(static_cast<double>(w[weight::kLambda])) * redundancy_abs_;
-  for (float x : weights) finite_ = finite_ && std::isfinite(x);
+  for (double x : weights) finite_ = finite_ && std::isfinite(x);
   for (std::size_t k : {weight::kMu, weight::kLambda}) finite_ = finite_ && std::isfinite(w[k]);
   finite_ = finite_ && std::isfinite(scale);
   // Every f64 sum above and every later update rounds at most once per term,
@@ -85,8 +89,7 @@ void RemovalBounds::remove(std::size_t position) {
 double RemovalBounds::width(double terms, double pairs, double fulfilment) const {
   if (!finite_ || pairs * kUnitRoundoff >= 0.5) return kInfinity;
   const ObjectiveWeights& w = *view_.weights;
-  const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
-                             w[weight::kEpsilon]};
+  const std::array<double, 5> weights = sequence_weights(w);
   const double mu = w[weight::kMu], lambda = w[weight::kLambda];
   // Sums of absolute values over the whole selection bound those of every
   // reduced one; the f64 magnitudes are raised by their own drift.
@@ -115,8 +118,7 @@ double RemovalBounds::width(double terms, double pairs, double fulfilment) const
 double RemovalBounds::estimates(const RemovalFulfilment& fulfilment, std::vector<double>& out) const {
   const std::size_t m = selected_.size();
   const ObjectiveWeights& w = *view_.weights;
-  const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
-                             w[weight::kEpsilon]};
+  const std::array<double, 5> weights = sequence_weights(w);
   const double mu = w[weight::kMu], lambda = w[weight::kLambda];
   out.resize(m);
   double largest_fulfilment = 0.0;
@@ -135,8 +137,7 @@ double RemovalBounds::estimates(const RemovalFulfilment& fulfilment, std::vector
 
 std::pair<double, double> RemovalBounds::whole(const RemovalFulfilment& fulfilment) const {
   const ObjectiveWeights& w = *view_.weights;
-  const double weights[5] = {w[weight::kAlpha], w[weight::kBeta], w[weight::kGamma], w[weight::kDelta],
-                             w[weight::kEpsilon]};
+  const std::array<double, 5> weights = sequence_weights(w);
   const double f = fulfilment.whole();
   double estimate = 0.0;
   for (std::size_t s = 0; s < 5; ++s) estimate += weights[s] * totals_[s];
